@@ -1,0 +1,110 @@
+// Encoder for the postcard wire format of protocol files: LEB128 varints
+// for sizes, zigzag varints for samples, little-endian doubles, one byte per
+// boolean, records as their fields in order with no framing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "protocols/lcsettings.hpp"
+#include "protocols/large_buffer.hpp"
+#include "protocols/machine_config.hpp"
+#include "protocols/settings.hpp"
+#include "protocols/signals.hpp"
+
+namespace protocols::postcard {
+
+enum class EncodeError : std::uint8_t {
+    WontImplement = 0,
+    NotYetImplemented,
+    SerializeBufferFull,
+    SerializeSeqLengthUnknown,
+    DeserializeUnexpectedEnd,
+    DeserializeBadVarint,
+    DeserializeBadBool,
+    DeserializeBadChar,
+    DeserializeBadUtf8,
+    DeserializeBadOption,
+    DeserializeBadEnum,
+    DeserializeBadEncoding,
+    DeserializeBadCrc,
+    SerdeSerCustom,
+    SerdeDeCustom,
+    CollectStrError,
+};
+
+// The variant's name, e.g. "SerializeBufferFull".
+std::string_view to_string(EncodeError error) noexcept;
+
+// Outcome of a serialize call: success, or the first error met.
+class [[nodiscard]] Status {
+public:
+    static Status ok() noexcept { return Status(); }
+    static Status failure(EncodeError error) noexcept { return Status(error); }
+    bool is_ok() const noexcept { return !error_; }
+    EncodeError error() const noexcept { return *error_; }
+
+private:
+    Status() = default;
+    explicit Status(EncodeError e) : error_(e) {}
+    std::optional<EncodeError> error_;
+};
+
+// Growable byte buffer that appends at its end. Writers reserve room first
+// and then store through raw pointers, so hot loops do no per-byte checks.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ByteBuffer(ByteBuffer&& other) noexcept;
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept;
+    ~ByteBuffer();
+
+    const std::uint8_t* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+
+    // Makes room for at least `extra` more bytes; returns the write position.
+    std::uint8_t* reserve_tail(std::size_t extra);
+    // Marks `count` bytes written at the write position as part of the buffer.
+    void commit(std::size_t count) noexcept { size_ += count; }
+
+    void push_back(std::uint8_t byte) {
+        if (size_ == capacity_) reserve_tail(1);
+        data_[size_++] = byte;
+    }
+    void append(const std::uint8_t* bytes, std::size_t count);
+
+private:
+    void grow(std::size_t min_capacity);
+
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// Primitive writers.
+void write_varint(ByteBuffer& out, std::uint64_t value);
+void write_f64(ByteBuffer& out, double value);
+void write_bool(ByteBuffer& out, bool value);
+void write_str(ByteBuffer& out, std::string_view text);
+// Count, then each sample as a zigzag varint.
+void write_samples(ByteBuffer& out, const std::int16_t* samples, std::size_t count);
+
+Status serialize(const lcsettings::LCSetting& value, ByteBuffer& out);
+Status serialize(const lcsettings::Coil& value, ByteBuffer& out);
+Status serialize(const machine_config::MachineConfig& value, ByteBuffer& out);
+Status serialize(const signals::ConstantSignalParams& value, ByteBuffer& out);
+Status serialize(const signals::SineSignalParams& value, ByteBuffer& out);
+Status serialize(const signals::RampSignalParams& value, ByteBuffer& out);
+Status serialize(const signals::MixedSignalParams& value, ByteBuffer& out);
+Status serialize(const signals::ArbitrarySignalParams& value, ByteBuffer& out);
+Status serialize(const signals::Signal& value, ByteBuffer& out);
+Status serialize(const settings::SignalSourceSelection& value, ByteBuffer& out);
+Status serialize(const settings::ChannelSettings& value, ByteBuffer& out);
+Status serialize(const settings::Settings& value, ByteBuffer& out);
+
+}  // namespace protocols::postcard

@@ -1,0 +1,51 @@
+#include "protocols/large_buffer.hpp"
+
+#include <sys/mman.h>
+
+namespace protocols::detail {
+
+namespace {
+
+// Below this, the general-purpose heap is cheaper than a mapping.
+constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+// Mappings are whole huge pages so the kernel can back them with THP.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+bool is_mapped(std::size_t bytes) noexcept { return bytes >= kMapThreshold; }
+
+std::size_t round_to_huge_page(std::size_t bytes) noexcept { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+
+std::size_t mapped_length(std::size_t bytes) {
+    if (bytes > static_cast<std::size_t>(-1) - (kHugePage - 1)) throw std::bad_alloc();
+    return round_to_huge_page(bytes);
+}
+
+}  // namespace
+
+void* large_allocate(std::size_t bytes) {
+    if (!is_mapped(bytes)) return ::operator new(bytes);
+    const std::size_t length = mapped_length(bytes);
+    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    // Only a hint: kernels without THP refuse it and the mapping still works.
+    (void)::madvise(p, length, MADV_HUGEPAGE);
+#endif
+    return p;
+}
+
+void large_deallocate(void* p, std::size_t bytes) noexcept {
+    if (p == nullptr) return;
+    if (!is_mapped(bytes)) {
+        ::operator delete(p);
+        return;
+    }
+    ::munmap(p, round_to_huge_page(bytes));
+}
+
+std::size_t large_usable_size(std::size_t bytes) noexcept {
+    if (!is_mapped(bytes) || bytes > static_cast<std::size_t>(-1) - (kHugePage - 1)) return bytes;
+    return round_to_huge_page(bytes);
+}
+
+}  // namespace protocols::detail

@@ -1,0 +1,111 @@
+// The enumerations Coil and Channel: a fixed set of instances created with
+// the class, with only __repr__ and __int__ (no comparison, no __index__).
+#include <new>
+#include <string>
+
+#include "boundary.hpp"
+#include "convert.hpp"
+#include "objects.hpp"
+
+namespace pyvexa {
+
+namespace {
+
+struct EnumDescription {
+    const char* spec_name;  // "builtins.<name>": reads like a built-in class
+    const char* name;
+    const char* const* members;
+    std::uint8_t count;
+};
+
+constexpr const char* kChannelMembers[] = {"A", "B"};
+constexpr const char* kCoilMembers[] = {"A1", "A2", "B1", "B2"};
+constexpr EnumDescription kChannel{"builtins.Channel", "Channel", kChannelMembers, 2};
+constexpr EnumDescription kCoil{"builtins.Coil", "Coil", kCoilMembers, 4};
+
+EnumObject& as_enum(PyObject* self) { return *reinterpret_cast<EnumObject*>(self); }
+
+const EnumDescription& description_of(PyObject* self) {
+    return Py_TYPE(self) == g_classes.coil ? kCoil : kChannel;
+}
+
+PyObject* enum_repr(PyObject* self) {
+    return boundary([&]() -> PyObject* {
+        EnumObject& member = as_enum(self);
+        SharedAccess access(member.access);
+        const EnumDescription& description = description_of(self);
+        std::string text = std::string(description.name) + "." + description.members[member.value];
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+PyObject* enum_int(PyObject* self) {
+    return boundary([&]() -> PyObject* {
+        EnumObject& member = as_enum(self);
+        SharedAccess access(member.access);
+        return PyLong_FromLong(member.value);
+    });
+}
+
+void enum_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_enum(self).access.~AccessFlag();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot kEnumSlots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
+    {Py_nb_int, reinterpret_cast<void*>(enum_int)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(enum_dealloc)},
+    {0, nullptr},
+};
+
+// New reference to a member instance of `type`.
+PyRef make_member(PyTypeObject* type, std::uint8_t value) {
+    PyRef obj = checked(type->tp_alloc(type, 0));
+    EnumObject& member = as_enum(obj.get());
+    new (&member.access) AccessFlag();
+    member.value = value;
+    return obj;
+}
+
+PyObject* create_enum_class(const EnumDescription& description) {
+    PyType_Spec spec{description.spec_name, static_cast<int>(sizeof(EnumObject)), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kEnumSlots};
+    PyRef type = PyRef::steal(PyType_FromSpec(&spec));
+    if (!type) return nullptr;
+    auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
+    for (std::uint8_t value = 0; value < description.count; ++value) {
+        PyRef member = PyRef::steal(nullptr);
+        try {
+            member = make_member(type_object, value);
+        } catch (const PythonErrorSet&) {
+            return nullptr;
+        }
+        if (PyObject_SetAttrString(type.get(), description.members[value], member.get()) < 0) return nullptr;
+    }
+    return type.release();
+}
+
+EnumArgument arg_enum(PyObject* obj, PyTypeObject* type, const char* type_name, const char* name) {
+    if (!PyObject_TypeCheck(obj, type)) {
+        set_cast_error(obj, type_name);
+        raise_argument_error(name);
+    }
+    EnumObject& member = as_enum(obj);
+    return EnumArgument{member.value, SharedAccess(member.access)};
+}
+
+}  // namespace
+
+PyObject* create_channel_class() { return create_enum_class(kChannel); }
+PyObject* create_coil_class() { return create_enum_class(kCoil); }
+
+EnumArgument arg_channel(PyObject* obj, const char* name) {
+    return arg_enum(obj, g_classes.channel, "Channel", name);
+}
+
+EnumArgument arg_coil(PyObject* obj, const char* name) { return arg_enum(obj, g_classes.coil, "Coil", name); }
+
+}  // namespace pyvexa

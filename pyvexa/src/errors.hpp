@@ -1,0 +1,57 @@
+// How failures travel inside the module: C++ exceptions that the boundary
+// wrapper of each entry point turns into a Python exception.
+#pragma once
+
+#include <source_location>
+#include <string>
+
+#include "compat.hpp"
+#include "pyref.hpp"
+
+namespace pyvexa {
+
+// Thrown when a Python exception is already set and must propagate as is.
+struct PythonErrorSet {};
+
+// A violated precondition or unexpected failure; reaches Python as
+// pyo3_runtime.PanicException with `message` as its only argument.
+struct Panic {
+    std::string message;
+    std::source_location location;
+};
+
+[[noreturn]] void throw_python_error();  // expects an exception to be set
+[[noreturn]] void panic(std::string message,
+                        std::source_location location = std::source_location::current());
+
+// Checks a precondition; the message is "assertion failed: " + condition.
+#define PYVEXA_ASSERT(condition, text) \
+    do {                               \
+        if (!(condition)) ::pyvexa::panic("assertion failed: " text); \
+    } while (0)
+
+// Returns `p` as an owned reference, or throws if it is nullptr (error set).
+inline PyRef checked(PyObject* p) {
+    if (p == nullptr) throw_python_error();
+    return PyRef::steal(p);
+}
+
+// Raises `type(message)` and throws.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// Text of "called `Result::unwrap()` on an `Err` value: " + rendering.
+std::string unwrap_failure(const std::string& error_rendering);
+
+// Debug-style rendering of the currently raised exception (cleared):
+// PyErr { type: <class 'X'>, value: X('...'), traceback: None }
+std::string take_error_rendering();
+
+// Sets pyo3_runtime.PanicException for `panic` after writing the
+// diagnostic to stderr. Aborts if even that fails.
+void raise_panic(const Panic& panic) noexcept;
+
+// The PanicException class, created on first use (borrowed, never freed).
+PyObject* panic_exception_type();
+
+}  // namespace pyvexa
