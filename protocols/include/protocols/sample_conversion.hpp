@@ -28,6 +28,12 @@ ConversionResult convert_fractions(const char* base, std::ptrdiff_t stride, std:
 ConversionResult convert_fractions_scalar(const char* base, std::ptrdiff_t stride, std::size_t count,
                                           std::int16_t* out) noexcept;
 
+// The AVX2 loop (the scalar one where the CPU lacks AVX2), chosen at run
+// time by convert_fractions; exposed so tests can compare both paths.
+ConversionResult convert_fractions_vector(const char* base, std::ptrdiff_t stride, std::size_t count,
+                                          std::int16_t* out) noexcept;
+bool vector_kernel_available() noexcept;
+
 // Stored value of one valid fraction.
 inline std::int16_t to_stored_sample(double fraction) noexcept {
     // The product lies in [0, 32767]. Truncate, then round up when the
