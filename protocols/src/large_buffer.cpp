@@ -2,6 +2,8 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
+
 namespace protocols::detail {
 
 namespace {
@@ -25,8 +27,18 @@ std::size_t mapped_length(std::size_t bytes) {
 void* large_allocate(std::size_t bytes) {
     if (!is_mapped(bytes)) return ::operator new(bytes);
     const std::size_t length = mapped_length(bytes);
-    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
+    // Map one huge page more and trim to a 2 MiB boundary: the kernel backs
+    // only aligned 2 MiB ranges with huge pages.
+    if (length > static_cast<std::size_t>(-1) - kHugePage) throw std::bad_alloc();
+    void* raw = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
+    if (const std::size_t head = aligned - start; head != 0) ::munmap(raw, head);
+    if (const std::size_t tail = kHugePage - (aligned - start); tail != 0) {
+        ::munmap(reinterpret_cast<void*>(aligned + length), tail);
+    }
+    void* p = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
     // Only a hint: kernels without THP refuse it and the mapping still works.
     (void)::madvise(p, length, MADV_HUGEPAGE);

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "protocols/sample_encoding.hpp"
+
 namespace protocols::postcard {
 
 std::string_view to_string(EncodeError error) noexcept {
@@ -98,12 +100,6 @@ std::uint8_t* put_varint(std::uint8_t* p, std::uint64_t value) {
     return p;
 }
 
-std::uint16_t zigzag(std::int16_t n) {
-    // Arithmetic right shift of the sign into every bit; C++20 defines it.
-    const auto shifted = static_cast<std::uint16_t>(static_cast<std::uint16_t>(n) << 1);
-    const auto sign = static_cast<std::uint16_t>(n >> 15);
-    return static_cast<std::uint16_t>(shifted ^ sign);
-}
 
 }  // namespace
 
@@ -129,23 +125,10 @@ void write_str(ByteBuffer& out, std::string_view text) {
 void write_samples(ByteBuffer& out, const std::int16_t* samples, std::size_t count) {
     write_varint(out, count);
     if (count == 0) return;
-    if (count > std::numeric_limits<std::size_t>::max() / 3) throw std::bad_alloc();
-
-    // Every sample stores all three candidate bytes and advances by its
-    // real length, so the loop has no data-dependent branches; the last
-    // sample may touch up to three bytes, which the reservation covers.
-    std::uint8_t* const start = out.reserve_tail(count * 3);
-    std::uint8_t* p = start;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t z = zigzag(samples[i]);
-        const std::uint32_t more1 = z >= 0x80;
-        const std::uint32_t more2 = z >= 0x4000;
-        p[0] = static_cast<std::uint8_t>((z & 0x7F) | (more1 << 7));
-        p[1] = static_cast<std::uint8_t>(((z >> 7) & 0x7F) | (more2 << 7));
-        p[2] = static_cast<std::uint8_t>(z >> 14);
-        p += 1 + more1 + more2;
-    }
-    out.commit(static_cast<std::size_t>(p - start));
+    if (count > (std::numeric_limits<std::size_t>::max() - kSampleEncodeSlack) / 3) throw std::bad_alloc();
+    // One reservation for the worst case (3 bytes a sample), never per byte.
+    std::uint8_t* start = out.reserve_tail(count * 3 + kSampleEncodeSlack);
+    out.commit(encode_samples(samples, count, start));
 }
 
 // ---- Records --------------------------------------------------------------
