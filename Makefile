@@ -1,13 +1,19 @@
 # make test: build everything, run the C++ unit tests and the Python tests.
 # make demo: build, then compose, save and print an example protocol.
+# make sanitize: C++ and Python tests against an ASan/UBSan build.
+# make test-numpy1, make test-py313: the Python tests on another NumPy line
+# or interpreter, each in a venv of its own.
 PYTHON ?= python3
 VENV ?= .venv
+NUMPY_SPEC ?=
+PYENV_ROOT ?= $(shell pyenv root 2>/dev/null)
+PY313 ?= $(firstword $(wildcard $(PYENV_ROOT)/versions/3.13*/bin/python3))
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 CPP_BUILD := build/cpp
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all venv install cpp-test pytest test demo clean
+.PHONY: all venv install cpp-test pytest test demo sanitize test-numpy1 test-py313 clean
 
 all: install
 
@@ -21,7 +27,7 @@ $(VENV)/.ready: pyproject.toml
 venv: $(VENV)/.ready
 
 install: venv
-	$(PIP) install -q --no-build-isolation ".[test]"
+	$(PIP) install -q --no-build-isolation ".[test]" $(if $(NUMPY_SPEC),"$(NUMPY_SPEC)")
 
 cpp-test: venv
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=OFF >/dev/null
@@ -33,8 +39,29 @@ pytest: install
 
 test: cpp-test pytest
 
+test-numpy1:
+	$(MAKE) --no-print-directory pytest VENV=.venv-numpy1 NUMPY_SPEC='numpy<2'
+
+test-py313:
+	@if [ -z "$(PY313)" ]; then echo "test-py313: no CPython 3.13 under pyenv; skipped"; \
+	else $(MAKE) --no-print-directory pytest VENV=.venv-py313 PYTHON=$(PY313) NUMPY_SPEC='numpy>=2'; fi
+
+# The sanitized module is found first through PYTHONPATH; CPython itself is
+# not built with ASan, so its runtime is preloaded and leak reports (which
+# would list the interpreter's own allocations) are left to the C++ tests.
+ASAN_BUILD := build/asan
+SANITIZER_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+sanitize: install
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPYVEXA_SANITIZE=ON \
+	  -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	cmake --build $(ASAN_BUILD)
+	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure
+	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
+	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so)" PYTHONPATH=$(abspath $(ASAN_BUILD)/pyvexa) \
+	  $(PY) -m pytest -q -p no:cacheprovider
+
 demo: install
 	$(PY) examples/demo.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) .venv-numpy1 .venv-py313
