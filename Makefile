@@ -47,7 +47,8 @@ test-py313:
 	else $(MAKE) --no-print-directory pytest VENV=.venv-py313 PYTHON=$(PY313) NUMPY_SPEC='numpy>=2'; fi
 
 # The sanitized module is found first through PYTHONPATH; CPython itself is
-# not built with ASan, so its runtime is preloaded and leak reports (which
+# not built with ASan, so its runtime (and libstdc++, whose exception entry
+# ASan must intercept) is preloaded, and leak reports (which
 # would list the interpreter's own allocations) are left to the C++ tests.
 ASAN_BUILD := build/asan
 SANITIZER_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -57,7 +58,7 @@ sanitize: install
 	cmake --build $(ASAN_BUILD)
 	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure
 	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
-	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so)" PYTHONPATH=$(abspath $(ASAN_BUILD)/pyvexa) \
+	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" PYTHONPATH=$(abspath $(ASAN_BUILD)/pyvexa) \
 	  $(PY) -m pytest -q -p no:cacheprovider
 
 demo: install
