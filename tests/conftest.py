@@ -1,6 +1,20 @@
 import pytest
 
 
+def pytest_addoption(parser):
+    parser.addoption(
+        "--leak-loops",
+        type=int,
+        default=40,
+        help="repetitions of every call in the reference and memory leak checks",
+    )
+
+
+@pytest.fixture
+def leak_loops(request):
+    return request.config.getoption("--leak-loops")
+
+
 @pytest.fixture(autouse=True)
 def _no_target_machine(monkeypatch):
     # The flag is read from the environment when a Protocol is created; keep
