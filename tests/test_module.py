@@ -183,3 +183,22 @@ def test_import_does_not_need_numpy(prelude):
         + "print('numpy' in sys.modules)\n"
     )
     assert out.splitlines() == ["0 5000 True", "False"]
+
+
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "subinterpreter-first"])
+def test_only_the_first_interpreter_may_import(main_first):
+    pytest.importorskip("_testcapi")
+    out = run_python(
+        "import _testcapi, sys\n"
+        + ("import pyvexa\n" if main_first else "")
+        + "rc = _testcapi.run_in_subinterp('import pyvexa')\n"
+        + "print('sub', rc)\n"
+        + "try:\n    import pyvexa\n    print('main ok')\n"
+        + "except ImportError as e:\n    print('main', e)\n"
+    )
+    lines = out.splitlines()
+    if main_first:
+        assert lines == ["sub -1", "main ok"]
+    else:
+        assert lines[0] == "sub 0"
+        assert lines[1].startswith("main ") and "sub-interpreters" in lines[1]
