@@ -1,19 +1,20 @@
 # make test: build everything, run the C++ unit tests and the Python tests.
 # make demo: build, then compose, save and print an example protocol.
 # make sanitize: C++ and Python tests against an ASan/UBSan build.
-# make test-numpy1, make test-py313: the Python tests on another NumPy line
+# make test-numpy1, make test-py312, make test-py313: the Python tests on another NumPy line
 # or interpreter, each in a venv of its own.
 PYTHON ?= python3
 VENV ?= .venv
 NUMPY_SPEC ?=
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null)
+PY312 ?= $(firstword $(wildcard $(PYENV_ROOT)/versions/3.12*/bin/python3))
 PY313 ?= $(firstword $(wildcard $(PYENV_ROOT)/versions/3.13*/bin/python3))
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 CPP_BUILD := build/cpp
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all venv install cpp-test pytest test demo sanitize test-numpy1 test-py313 clean
+.PHONY: all venv install cpp-test pytest test demo sanitize test-numpy1 test-py312 test-py313 clean
 
 all: install
 
@@ -42,9 +43,9 @@ test: cpp-test pytest
 test-numpy1:
 	$(MAKE) --no-print-directory pytest VENV=.venv-numpy1 NUMPY_SPEC='numpy<2'
 
-test-py313:
-	@if [ -z "$(PY313)" ]; then echo "test-py313: no CPython 3.13 under pyenv; skipped"; \
-	else $(MAKE) --no-print-directory pytest VENV=.venv-py313 PYTHON=$(PY313) NUMPY_SPEC='numpy>=2'; fi
+test-py312 test-py313: test-py%:
+	@interpreter="$(PY$*)"; if [ -z "$$interpreter" ]; then echo "$@: no CPython $* under pyenv; skipped"; \
+	else $(MAKE) --no-print-directory pytest VENV=.venv-py$* PYTHON=$$interpreter NUMPY_SPEC='numpy>=2'; fi
 
 # The sanitized module is found first through PYTHONPATH; CPython itself is
 # not built with ASan, so its runtime (and libstdc++, whose exception entry
@@ -65,4 +66,4 @@ demo: install
 	$(PY) examples/demo.py
 
 clean:
-	rm -rf build $(VENV) .venv-numpy1 .venv-py313
+	rm -rf build $(VENV) .venv-numpy1 .venv-py312 .venv-py313

@@ -200,5 +200,8 @@ def test_only_the_first_interpreter_may_import(main_first):
     if main_first:
         assert lines == ["sub -1", "main ok"]
     else:
-        assert lines[0] == "sub 0"
-        assert lines[1].startswith("main ") and "sub-interpreters" in lines[1]
+        # 3.13 and later load a single-phase module in the main interpreter
+        # first even then, so either side may end up the owner; never both.
+        assert lines in (["sub 0", lines[1]], ["sub -1", "main ok"])
+        if lines[0] == "sub 0":
+            assert lines[1].startswith("main ") and "sub-interpreters" in lines[1]
