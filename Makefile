@@ -14,7 +14,7 @@ PIP := $(PY) -m pip
 CPP_BUILD := build/cpp
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all venv install cpp-test pytest test demo sanitize test-numpy1 test-py312 test-py313 clean
+.PHONY: all venv install cpp-test pytest test demo bench sanitize test-numpy1 test-py312 test-py313 fuzz fuzz-smoke clean
 
 all: install
 
@@ -64,6 +64,22 @@ sanitize: install
 
 demo: install
 	$(PY) examples/demo.py
+
+bench: install
+	$(PY) bench/run.py
+
+# make fuzz: build the encoder fuzz target, then run it for FUZZ_SECONDS
+# (new corpus entries and crash inputs go to build/fuzz/); fuzz-smoke is
+# the short run CI makes.
+FUZZ_SECONDS ?= 60
+fuzz:
+	fuzz/build.sh
+	mkdir -p build/fuzz/corpus
+	build/fuzz/encoder_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus
+
+fuzz-smoke:
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10
 
 clean:
 	rm -rf build $(VENV) .venv-numpy1 .venv-py312 .venv-py313
