@@ -1,0 +1,23 @@
+"""Reader for .vexa protocol files written by pyvexa.
+
+    settings = vexafile.load("run1.vexa")
+    print(vexafile.to_text(settings))
+"""
+
+from ._decode import Reader, VexaFormatError, load, loads
+from ._json import to_jsonable
+from ._records import *  # noqa: F403
+from ._records import __all__ as _record_names
+from ._text import format_f64, quote, to_text
+
+__all__ = [
+    "load",
+    "loads",
+    "to_text",
+    "to_jsonable",
+    "format_f64",
+    "quote",
+    "Reader",
+    "VexaFormatError",
+    *_record_names,
+]
