@@ -6,6 +6,7 @@
 PYTHON ?= python3
 VENV ?= .venv
 NUMPY_SPEC ?=
+EXTRAS ?= test,plot
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null)
 PY312 ?= $(firstword $(wildcard $(PYENV_ROOT)/versions/3.12*/bin/python3))
 PY313 ?= $(firstword $(wildcard $(PYENV_ROOT)/versions/3.13*/bin/python3))
@@ -28,7 +29,7 @@ $(VENV)/.ready: pyproject.toml
 venv: $(VENV)/.ready
 
 install: venv
-	$(PIP) install -q --no-build-isolation ".[test]" $(if $(NUMPY_SPEC),"$(NUMPY_SPEC)")
+	$(PIP) install -q --no-build-isolation ".[$(EXTRAS)]" $(if $(NUMPY_SPEC),"$(NUMPY_SPEC)")
 
 cpp-test: venv
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=OFF >/dev/null
@@ -41,11 +42,11 @@ pytest: install
 test: cpp-test pytest
 
 test-numpy1:
-	$(MAKE) --no-print-directory pytest VENV=.venv-numpy1 NUMPY_SPEC='numpy<2'
+	$(MAKE) --no-print-directory pytest VENV=.venv-numpy1 EXTRAS=test NUMPY_SPEC='numpy<2'
 
 test-py312 test-py313: test-py%:
 	@interpreter="$(PY$*)"; if [ -z "$$interpreter" ]; then echo "$@: no CPython $* under pyenv; skipped"; \
-	else $(MAKE) --no-print-directory pytest VENV=.venv-py$* PYTHON=$$interpreter NUMPY_SPEC='numpy>=2'; fi
+	else $(MAKE) --no-print-directory pytest VENV=.venv-py$* PYTHON=$$interpreter EXTRAS=test NUMPY_SPEC='numpy>=2'; fi
 
 # The sanitized module is found first through PYTHONPATH; CPython itself is
 # not built with ASan, so its runtime (and libstdc++, whose exception entry

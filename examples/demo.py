@@ -1,11 +1,12 @@
 """A typical session: a sine amplitude on coil A1, an arbitrary modulation
-on channel A, saved to demo.vexa and printed."""
+on channel A, saved to demo.vexa, printed, and read back."""
 
 import sys
 
 import numpy as np
 
 import pyvexa
+import vexafile
 
 
 def compose() -> pyvexa.Protocol:
@@ -35,6 +36,11 @@ def main(path: str = "demo.vexa") -> None:
         lines = lines[:60] + [f"    ... {len(lines) - 80} more lines ..."] + lines[-20:]
     print("\n".join(lines))
     print(f"\nsaved {path}")
+    # Read the file back with the independent reader: the texts must agree.
+    same = vexafile.to_text(vexafile.load(path)) == text
+    print(f"read back {path}: {'same protocol' if same else 'DIFFERENT protocol'}")
+    if not same:
+        sys.exit(1)
 
 
 if __name__ == "__main__":
