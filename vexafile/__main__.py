@@ -10,7 +10,7 @@ import sys
 
 from ._decode import VexaFormatError, load
 from ._json import to_jsonable
-from ._records import Arbitrary, Settings
+from ._records import Arbitrary, Settings, SignalSourceSelection
 from ._text import to_text
 
 SAMPLING_RATE = 5000.0
@@ -25,7 +25,7 @@ class _CliError(Exception):
         self.status = status
 
 
-def _sources(settings: Settings) -> list[tuple[str, object]]:
+def _sources(settings: Settings) -> list[tuple[str, SignalSourceSelection]]:
     a, b = settings.channel_a_settings, settings.channel_b_settings
     return [
         ("A1", a.amplitude1_source),

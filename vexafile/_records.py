@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from array import array
 from dataclasses import dataclass
-from typing import ClassVar, Union
+from typing import Any, ClassVar, Union
 
 __all__ = [
     "Settings",
@@ -122,6 +122,7 @@ class Signal:
     """Base of the five signal variants; `params` holds the parameter record."""
 
     __slots__ = ()
+    params: Any
     variant_index: ClassVar[int]
     params_type: ClassVar[type]
 
