@@ -13,6 +13,9 @@ import pyvexa
 from pyvexa import Channel, Coil
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
+# AddressSanitizer keeps freed memory in quarantine, so resident memory is
+# no measure of leaks there (its own checks cover that build).
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def resident_bytes():
@@ -106,7 +109,7 @@ def test_calls_leak_no_references_and_no_memory(tmp_path, leak_loops, capfd):
             failures.append(f"{name}: reference counts {counts} -> {after}")
         # Any per-call leak of a sample buffer, encoded file or array view
         # is at least 300 KB; allow the allocator some slack.
-        if grown > 8 * 2**20:
+        if grown > 8 * 2**20 and not UNDER_ASAN:
             failures.append(f"{name}: resident memory grew by {grown / 2**20:.1f} MB")
     capfd.readouterr()  # panic diagnostics
     assert not failures, "\n".join(failures)
