@@ -5,6 +5,7 @@ import pytest
 
 from pyvexa import Protocol
 from surface_helpers import DEFAULT_TEXT, constant, replace_line, signal_lines, with_signals
+from vexa_helpers import EMPTY_SIGNALS_LINE, SIGNALS_EXAMPLE_TEXT
 
 
 def test_default_rendering():
@@ -18,22 +19,7 @@ def test_signals_example():
     p = Protocol()
     p.add_constant_signal(0.5)
     p.add_sine_signal(1.0, 10.0)
-    assert str(p) == DEFAULT_TEXT.replace("        signals: [],", """\
-        signals: [
-            Constant(
-                ConstantSignalParams {
-                    value: 0.5,
-                },
-            ),
-            Sine(
-                SineSignalParams {
-                    amplitude: 1.0,
-                    frequency: 10.0,
-                    phase: 0.0,
-                    depth: 1.0,
-                },
-            ),
-        ],""")
+    assert str(p) == DEFAULT_TEXT.replace(EMPTY_SIGNALS_LINE, SIGNALS_EXAMPLE_TEXT)
 
 
 @pytest.mark.parametrize("value,text", [
