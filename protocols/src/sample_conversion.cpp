@@ -34,40 +34,177 @@ ConversionResult convert_repeated(double s, std::size_t count, std::int16_t* out
 
 #ifdef PROTOCOLS_HAVE_X86_KERNELS
 
+// Samples per block: the range test of a whole block is folded into one
+// branch, and a failing block is rescanned by the scalar loop, which names
+// the first bad sample.
+constexpr std::size_t kBlock = 32;
+// Software prefetch distance in samples (8 KB ahead when contiguous): the
+// hardware prefetcher alone leaves the loop waiting on memory for large
+// arrays, about half the time.
+constexpr std::ptrdiff_t kPrefetchAhead = 1024;
+
 // Converts 4 samples already known to be valid, exactly as
-// to_stored_sample: truncate, then add one where the fraction reaches 1/2.
+// to_stored_sample. For x = s * 32767 >= 0.5, floor(x + 0.5) is exact even
+// though the sum rounds (0.5 is a multiple of x's ulp, and a sum rounded up
+// to the next power of two floors to the right integer); below 0.5 the
+// sum may round up to 1, so those lanes are forced to 0.
 __attribute__((target("avx2"))) inline __m128i round_four(__m256d s) noexcept {
+    const __m256d half = _mm256_set1_pd(0.5);
     const __m256d scaled = _mm256_mul_pd(s, _mm256_set1_pd(32767.0));
-    const __m256d whole = _mm256_round_pd(scaled, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __m256d round_up =
-        _mm256_cmp_pd(_mm256_sub_pd(scaled, whole), _mm256_set1_pd(0.5), _CMP_GE_OQ);
-    const __m256d rounded = _mm256_add_pd(whole, _mm256_and_pd(round_up, _mm256_set1_pd(1.0)));
-    return _mm256_cvttpd_epi32(rounded);
+    const __m256d at_least_half = _mm256_cmp_pd(scaled, half, _CMP_GE_OQ);
+    return _mm256_cvttpd_epi32(_mm256_and_pd(_mm256_add_pd(scaled, half), at_least_half));
 }
 
-__attribute__((target("avx2"))) inline __m128i round_eight(__m256d lo, __m256d hi) noexcept {
-    return _mm_packs_epi32(round_four(lo), round_four(hi));  // values fit: 0..32767
+// All-ones lanes where a sample is below 0.0, above 1.0 or NaN.
+__attribute__((target("avx2"))) inline __m256d out_of_range(__m256d s) noexcept {
+    return _mm256_or_pd(_mm256_cmp_pd(s, _mm256_setzero_pd(), _CMP_NGE_UQ),
+                        _mm256_cmp_pd(s, _mm256_set1_pd(1.0), _CMP_GT_OQ));
 }
 
-// True when all 8 lanes lie in [0.0, 1.0]; NaN fails the ordered compares.
-__attribute__((target("avx2"))) inline bool all_valid(__m256d lo, __m256d hi) noexcept {
-    const __m256d zero = _mm256_setzero_pd();
-    const __m256d one = _mm256_set1_pd(1.0);
-    __m256d ok = _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(lo, zero, _CMP_GE_OQ), _mm256_cmp_pd(lo, one, _CMP_LE_OQ)),
-                               _mm256_and_pd(_mm256_cmp_pd(hi, zero, _CMP_GE_OQ), _mm256_cmp_pd(hi, one, _CMP_LE_OQ)));
-    return _mm256_movemask_pd(ok) == 0xF;
-}
+// How eight consecutive samples are loaded, per stride.
+enum class Layout { Contiguous, Reversed, EveryOther, Any };
 
+// Loads samples 0-3 into lo and 4-7 into hi, in sample order.
+template <Layout L>
 __attribute__((target("avx2"))) inline void load_eight(const char* p, std::ptrdiff_t stride, __m256d& lo,
                                                        __m256d& hi) noexcept {
-    if (stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-        lo = _mm256_loadu_pd(reinterpret_cast<const double*>(p));
-        hi = _mm256_loadu_pd(reinterpret_cast<const double*>(p + 32));
+    const auto* d = reinterpret_cast<const double*>(p);
+    if constexpr (L == Layout::Contiguous) {
+        lo = _mm256_loadu_pd(d);
+        hi = _mm256_loadu_pd(d + 4);
+    } else if constexpr (L == Layout::Reversed) {
+        // Samples 0-3 are the doubles at d[0], d[-1], d[-2], d[-3].
+        lo = _mm256_permute4x64_pd(_mm256_loadu_pd(d - 3), _MM_SHUFFLE(0, 1, 2, 3));
+        hi = _mm256_permute4x64_pd(_mm256_loadu_pd(d - 7), _MM_SHUFFLE(0, 1, 2, 3));
+    } else if constexpr (L == Layout::EveryOther) {
+        // unpacklo of [s0 . s1 .] and [s2 . s3 .] gives [s0 s2 s1 s3].
+        lo = _mm256_permute4x64_pd(_mm256_unpacklo_pd(_mm256_loadu_pd(d), _mm256_loadu_pd(d + 4)),
+                                   _MM_SHUFFLE(3, 1, 2, 0));
+        hi = _mm256_permute4x64_pd(_mm256_unpacklo_pd(_mm256_loadu_pd(d + 8), _mm256_loadu_pd(d + 12)),
+                                   _MM_SHUFFLE(3, 1, 2, 0));
     } else {
         lo = _mm256_setr_pd(load(p), load(p + stride), load(p + 2 * stride), load(p + 3 * stride));
         p += 4 * stride;
         hi = _mm256_setr_pd(load(p), load(p + stride), load(p + 2 * stride), load(p + 3 * stride));
     }
+}
+
+// Prefetches the cache lines of the block kPrefetchAhead samples on.
+inline void prefetch_block(const char* p, std::ptrdiff_t stride) noexcept {
+    constexpr std::ptrdiff_t kLine = 64;
+    const char* ahead = p + kPrefetchAhead * stride;
+    const std::ptrdiff_t step = stride < 0 ? -kLine : kLine;
+    const std::ptrdiff_t lines = (static_cast<std::ptrdiff_t>(kBlock) * (stride < 0 ? -stride : stride)) / kLine;
+    for (std::ptrdiff_t line = 0; line < lines; ++line) _mm_prefetch(ahead + line * step, _MM_HINT_T0);
+}
+
+// Converts eight samples into out[0..8), valid or not; returns the lanes
+// out of range.
+template <Layout L>
+__attribute__((target("avx2"))) inline __m256d convert_eight(const char* p, std::ptrdiff_t stride,
+                                                             std::int16_t* out) noexcept {
+    __m256d lo, hi;
+    load_eight<L>(p, stride, lo, hi);
+    // Values fit: 0..32767.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(round_four(lo), round_four(hi)));
+    return _mm256_or_pd(out_of_range(lo), out_of_range(hi));
+}
+
+template <Layout L>
+__attribute__((target("avx2"))) ConversionResult convert_blocks(const char* base, std::ptrdiff_t stride,
+                                                                std::size_t count, std::int16_t* out) noexcept {
+    std::size_t i = 0;
+    const char* p = base;
+    for (; i + kBlock <= count; i += kBlock, p += static_cast<std::ptrdiff_t>(kBlock) * stride) {
+        // Only inside the array: small arrays are in cache already, and a
+        // prefetch into an unmapped page still costs a page walk.
+        if constexpr (L != Layout::Any) {
+            if (i + static_cast<std::size_t>(kPrefetchAhead) + kBlock <= count) prefetch_block(p, stride);
+        }
+        __m256d bad = _mm256_setzero_pd();
+        for (std::size_t j = 0; j < kBlock; j += 8) {
+            bad = _mm256_or_pd(bad, convert_eight<L>(p + static_cast<std::ptrdiff_t>(j) * stride, stride, out + i + j));
+        }
+        if (!_mm256_testz_pd(bad, bad)) {
+            ConversionResult block = convert_fractions_scalar(p, stride, kBlock, out + i);
+            return {block.fault, i + block.index};
+        }
+    }
+    // Short arrays and the rest of long ones, eight at a time.
+    for (; i + 8 <= count; i += 8, p += 8 * stride) {
+        const __m256d bad = convert_eight<L>(p, stride, out + i);
+        if (!_mm256_testz_pd(bad, bad)) {
+            ConversionResult block = convert_fractions_scalar(p, stride, 8, out + i);
+            return {block.fault, i + block.index};
+        }
+    }
+    if (i < count && count >= 8) {
+        // The last eight, overlapping samples already done: those are valid
+        // and are rewritten with the same values, so a failure here is
+        // still the first one.
+        const std::size_t last = count - 8;
+        const char* q = base + static_cast<std::ptrdiff_t>(last) * stride;
+        const __m256d bad = convert_eight<L>(q, stride, out + last);
+        if (_mm256_testz_pd(bad, bad)) return {Fault::None, count};
+        ConversionResult block = convert_fractions_scalar(q, stride, 8, out + last);
+        return {block.fault, last + block.index};
+    }
+    ConversionResult tail = convert_fractions_scalar(p, stride, count - i, out + i);
+    return {tail.fault, i + tail.index};
+}
+
+// The AVX-512 loop for contiguous samples: twice the lanes, and range
+// tests that yield mask registers directly. Same rounding as round_four.
+#define PROTOCOLS_WIDE __attribute__((target("avx512f")))
+
+PROTOCOLS_WIDE inline __mmask8 convert_sixteen(const double* d, std::int16_t* out) noexcept {
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d half = _mm512_set1_pd(0.5);
+    const __m512d scale = _mm512_set1_pd(32767.0);
+    const __m512d lo = _mm512_loadu_pd(d);
+    const __m512d hi = _mm512_loadu_pd(d + 8);
+    const __m512d scaled_lo = _mm512_mul_pd(lo, scale);
+    const __m512d scaled_hi = _mm512_mul_pd(hi, scale);
+    const __m256i lo32 = _mm512_maskz_cvttpd_epi32(_mm512_cmp_pd_mask(scaled_lo, half, _CMP_GE_OQ),
+                                                   _mm512_add_pd(scaled_lo, half));
+    const __m256i hi32 = _mm512_maskz_cvttpd_epi32(_mm512_cmp_pd_mask(scaled_hi, half, _CMP_GE_OQ),
+                                                   _mm512_add_pd(scaled_hi, half));
+    // Truncating narrow: valid values fit in 0..32767.
+    const __m512i both = _mm512_inserti64x4(_mm512_castsi256_si512(lo32), hi32, 1);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_cvtepi32_epi16(both));
+    return _mm512_cmp_pd_mask(lo, zero, _CMP_NGE_UQ) | _mm512_cmp_pd_mask(lo, one, _CMP_GT_OQ) |
+           _mm512_cmp_pd_mask(hi, zero, _CMP_NGE_UQ) | _mm512_cmp_pd_mask(hi, one, _CMP_GT_OQ);
+}
+
+PROTOCOLS_WIDE ConversionResult convert_contiguous_wide(const char* base, std::size_t count,
+                                                        std::int16_t* out) noexcept {
+    constexpr std::ptrdiff_t kDouble = sizeof(double);
+    const auto* d = reinterpret_cast<const double*>(base);
+    std::size_t i = 0;
+    for (; i + kBlock <= count; i += kBlock) {
+        if (i + static_cast<std::size_t>(kPrefetchAhead) + kBlock <= count) prefetch_block(base + i * kDouble, kDouble);
+        if (convert_sixteen(d + i, out + i) | convert_sixteen(d + i + 16, out + i + 16)) {
+            ConversionResult block = convert_fractions_scalar(base + i * kDouble, kDouble, kBlock, out + i);
+            return {block.fault, i + block.index};
+        }
+    }
+    for (; i + 16 <= count; i += 16) {
+        if (convert_sixteen(d + i, out + i)) {
+            ConversionResult block = convert_fractions_scalar(base + i * kDouble, kDouble, 16, out + i);
+            return {block.fault, i + block.index};
+        }
+    }
+    if (i == count) return {Fault::None, count};
+    if (count >= 16) {
+        // The last sixteen, overlapping valid samples (see convert_blocks).
+        const std::size_t last = count - 16;
+        if (!convert_sixteen(d + last, out + last)) return {Fault::None, count};
+        ConversionResult block = convert_fractions_scalar(base + last * kDouble, kDouble, 16, out + last);
+        return {block.fault, last + block.index};
+    }
+    // Fewer than sixteen in all.
+    return convert_blocks<Layout::Contiguous>(base, kDouble, count, out);
 }
 
 #endif  // PROTOCOLS_HAVE_X86_KERNELS
@@ -87,26 +224,29 @@ ConversionResult convert_fractions_scalar(const char* base, std::ptrdiff_t strid
 
 #ifdef PROTOCOLS_HAVE_X86_KERNELS
 
-__attribute__((target("avx2"))) ConversionResult convert_fractions_vector(const char* base, std::ptrdiff_t stride,
-                                                                        std::size_t count,
-                                                                        std::int16_t* out) noexcept {
-    std::size_t i = 0;
-    const char* p = base;
-    for (; i + 8 <= count; i += 8, p += 8 * stride) {
-        __m256d lo, hi;
-        load_eight(p, stride, lo, hi);
-        if (!all_valid(lo, hi)) {
-            // The scalar loop names the first bad sample of this block.
-            ConversionResult block = convert_fractions_scalar(p, stride, 8, out + i);
-            return {block.fault, i + block.index};
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), round_eight(lo, hi));
-    }
-    ConversionResult tail = convert_fractions_scalar(p, stride, count - i, out + i);
-    return {tail.fault, i + tail.index};
+ConversionResult convert_fractions_vector(const char* base, std::ptrdiff_t stride, std::size_t count,
+                                          std::int16_t* out) noexcept {
+    static const bool available = vector_kernel_available();
+    if (!available) return convert_fractions_scalar(base, stride, count, out);
+    constexpr std::ptrdiff_t kDouble = sizeof(double);
+    if (stride == kDouble) return convert_blocks<Layout::Contiguous>(base, stride, count, out);
+    if (stride == -kDouble) return convert_blocks<Layout::Reversed>(base, stride, count, out);
+    if (stride == 2 * kDouble) return convert_blocks<Layout::EveryOther>(base, stride, count, out);
+    return convert_blocks<Layout::Any>(base, stride, count, out);
 }
 
 bool vector_kernel_available() noexcept { return __builtin_cpu_supports("avx2"); }
+
+ConversionResult convert_fractions_wide(const char* base, std::ptrdiff_t stride, std::size_t count,
+                                        std::int16_t* out) noexcept {
+    static const bool available = wide_kernel_available();
+    if (available && stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+        return convert_contiguous_wide(base, count, out);
+    }
+    return convert_fractions_vector(base, stride, count, out);
+}
+
+bool wide_kernel_available() noexcept { return __builtin_cpu_supports("avx512f") && vector_kernel_available(); }
 
 #else
 
@@ -117,14 +257,19 @@ ConversionResult convert_fractions_vector(const char* base, std::ptrdiff_t strid
 
 bool vector_kernel_available() noexcept { return false; }
 
+ConversionResult convert_fractions_wide(const char* base, std::ptrdiff_t stride, std::size_t count,
+                                        std::int16_t* out) noexcept {
+    return convert_fractions_scalar(base, stride, count, out);
+}
+
+bool wide_kernel_available() noexcept { return false; }
+
 #endif
 
 ConversionResult convert_fractions(const char* base, std::ptrdiff_t stride, std::size_t count,
                                    std::int16_t* out) noexcept {
     if (stride == 0 && count > 0) return convert_repeated(load(base), count, out);
-    static const bool use_vector = vector_kernel_available();
-    if (use_vector) return convert_fractions_vector(base, stride, count, out);
-    return convert_fractions_scalar(base, stride, count, out);
+    return convert_fractions_wide(base, stride, count, out);
 }
 
 }  // namespace protocols::samples

@@ -32,11 +32,13 @@ TEST(SampleConversion, StoredValuesRoundHalvesAwayFromZero) {
         std::int16_t stored;
     };
     const Case cases[] = {{0.0, 0},     {1.0, 32767},        {0.5, 16384}, {0.25, 8192},
-                          {0.1, 3277},  {1.0 / 3.0, 10922}, {-0.0, 0},    {1.0 / 65534.0, 1}};
+                          {0.1, 3277},  {1.0 / 3.0, 10922}, {-0.0, 0},    {1.0 / 65534.0, 1},
+                          // products 0.4999999999999999 and 0.5 exactly
+                          {1.5259254737998593e-05, 0}, {1.5259254737998596e-05, 1}};
     for (const Case& c : cases) {
         EXPECT_EQ(to_stored_sample(c.fraction), c.stored) << c.fraction;
-        std::vector<double> one(9, c.fraction);  // long enough for a vector block
-        for (Kernel kernel : {Kernel{convert_fractions_scalar}, Kernel{convert_fractions_vector},
+        std::vector<double> one(40, c.fraction);  // long enough for a vector block
+        for (Kernel kernel : {Kernel{convert_fractions_scalar}, Kernel{convert_fractions_vector}, Kernel{convert_fractions_wide},
                               Kernel{convert_fractions}}) {
             Outcome o = run(kernel, one, 0, 1, one.size());
             EXPECT_EQ(o.result.fault, Fault::None);
@@ -65,7 +67,7 @@ TEST(SampleConversion, FirstBadSampleDecides) {
         std::vector<double> values(50, 0.5);
         values[c.bad_low] = c.low_value;
         values[c.bad_high] = std::nextafter(1.0, 2.0);
-        for (Kernel kernel : {Kernel{convert_fractions_scalar}, Kernel{convert_fractions_vector},
+        for (Kernel kernel : {Kernel{convert_fractions_scalar}, Kernel{convert_fractions_vector}, Kernel{convert_fractions_wide},
                               Kernel{convert_fractions}}) {
             Outcome o = run(kernel, values, 0, 1, values.size());
             EXPECT_EQ(o.result.fault, c.expected);
@@ -80,7 +82,7 @@ TEST(SampleConversion, VectorPathMatchesScalarLoop) {
     std::mt19937_64 rng(12345);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     for (int round = 0; round < 400; ++round) {
-        const std::size_t count = rng() % 70;
+        const std::size_t count = rng() % 110;
         const std::ptrdiff_t steps[] = {1, 2, 3, -1, -2, 0};
         const std::ptrdiff_t step = steps[rng() % 6];
         const std::size_t span = count * static_cast<std::size_t>(std::abs(step)) + 1;
@@ -93,7 +95,7 @@ TEST(SampleConversion, VectorPathMatchesScalarLoop) {
         const std::ptrdiff_t first = step < 0 ? static_cast<std::ptrdiff_t>(span - 1) : 0;
 
         Outcome scalar = run(convert_fractions_scalar, backing, first, step, count);
-        for (Kernel kernel : {Kernel{convert_fractions_vector}, Kernel{convert_fractions}}) {
+        for (Kernel kernel : {Kernel{convert_fractions_vector}, Kernel{convert_fractions_wide}, Kernel{convert_fractions}}) {
             Outcome other = run(kernel, backing, first, step, count);
             ASSERT_EQ(other.result.fault, scalar.result.fault) << "round " << round;
             ASSERT_EQ(other.result.index, scalar.result.index) << "round " << round;
