@@ -2,7 +2,9 @@
 
 #include <sys/mman.h>
 
+#include <array>
 #include <cstdint>
+#include <mutex>
 
 namespace protocols::detail {
 
@@ -17,6 +19,73 @@ bool is_mapped(std::size_t bytes) noexcept { return bytes >= kMapThreshold; }
 
 std::size_t round_to_huge_page(std::size_t bytes) noexcept { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
 
+// Freed mappings kept for the next large request. Rewriting resident pages
+// costs a fraction of what faulting in and zeroing fresh ones does, and
+// scripts build protocols of the same size one after another. Bounded like
+// a malloc arena's retained top: a few entries, 64 MiB in all.
+class MappingCache {
+public:
+    // A cached mapping of exactly `length` bytes (a longer one trimmed), or nullptr.
+    void* take(std::size_t length) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::size_t best = count_;
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (entries_[i].length >= length && (best == count_ || entries_[i].length < entries_[best].length)) {
+                best = i;
+            }
+        }
+        if (best == count_) return nullptr;
+        Entry entry = entries_[best];
+        remove(best);
+        if (entry.length > length) ::munmap(static_cast<char*>(entry.start) + length, entry.length - length);
+        return entry.start;
+    }
+
+    std::size_t bytes() noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return bytes_;
+    }
+
+    // Keeps the mapping, evicting the oldest ones to make room; false when
+    // it is too large to keep.
+    bool keep(void* start, std::size_t length) noexcept {
+        if (length > kMaxBytes) return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        while (count_ == kMaxEntries || bytes_ + length > kMaxBytes) {
+            ::munmap(entries_[0].start, entries_[0].length);
+            remove(0);
+        }
+        entries_[count_++] = Entry{start, length};
+        bytes_ += length;
+        return true;
+    }
+
+private:
+    struct Entry {
+        void* start;
+        std::size_t length;
+    };
+    static constexpr std::size_t kMaxEntries = 4;
+    static constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
+
+    void remove(std::size_t index) noexcept {
+        bytes_ -= entries_[index].length;
+        for (std::size_t i = index + 1; i < count_; ++i) entries_[i - 1] = entries_[i];
+        --count_;
+    }
+
+    std::mutex mutex_;
+    std::array<Entry, kMaxEntries> entries_{};
+    std::size_t count_ = 0;
+    std::size_t bytes_ = 0;
+};
+
+// Constant-initialised with a trivial destructor, so buffers freed by
+// other static destructors at exit still find it.
+constinit MappingCache g_mapping_cache;
+
+MappingCache& mapping_cache() noexcept { return g_mapping_cache; }
+
 std::size_t mapped_length(std::size_t bytes) {
     if (bytes > static_cast<std::size_t>(-1) - (kHugePage - 1)) throw std::bad_alloc();
     return round_to_huge_page(bytes);
@@ -27,6 +96,7 @@ std::size_t mapped_length(std::size_t bytes) {
 void* large_allocate(std::size_t bytes) {
     if (!is_mapped(bytes)) return ::operator new(bytes);
     const std::size_t length = mapped_length(bytes);
+    if (void* reused = mapping_cache().take(length)) return reused;
     // Map one huge page more and trim to a 2 MiB boundary: the kernel backs
     // only aligned 2 MiB ranges with huge pages.
     if (length > static_cast<std::size_t>(-1) - kHugePage) throw std::bad_alloc();
@@ -52,8 +122,11 @@ void large_deallocate(void* p, std::size_t bytes) noexcept {
         ::operator delete(p);
         return;
     }
-    ::munmap(p, round_to_huge_page(bytes));
+    const std::size_t length = round_to_huge_page(bytes);
+    if (!mapping_cache().keep(p, length)) ::munmap(p, length);
 }
+
+std::size_t large_cached_bytes() noexcept { return mapping_cache().bytes(); }
 
 std::size_t large_usable_size(std::size_t bytes) noexcept {
     if (!is_mapped(bytes) || bytes > static_cast<std::size_t>(-1) - (kHugePage - 1)) return bytes;

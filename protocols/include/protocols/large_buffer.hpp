@@ -1,7 +1,8 @@
 // Allocator for the large buffers of the model (sample arrays, encoded
 // files). Big requests are mapped directly and offered transparent huge
 // pages, which makes first-touch of tens of megabytes several times cheaper
-// than faulting 4 KB pages; elements are default-initialised, so growing a
+// than faulting 4 KB pages. A few freed mappings are kept and handed out
+// again, already resident. Elements are default-initialised, so growing a
 // vector of integers does not zero memory that is overwritten next.
 #pragma once
 
@@ -18,6 +19,8 @@ void large_deallocate(void* p, std::size_t bytes) noexcept;
 // The bytes an allocation of `bytes` really provides (mappings are rounded
 // up); allocating and freeing with this size is equivalent.
 std::size_t large_usable_size(std::size_t bytes) noexcept;
+// Bytes of freed mappings held for reuse (at most 64 MiB).
+std::size_t large_cached_bytes() noexcept;
 }  // namespace detail
 
 template <class T>
