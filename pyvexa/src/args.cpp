@@ -90,8 +90,8 @@ void place_keyword(const ParamList& params, PyObject* keyword, PyObject* value, 
 
 }  // namespace
 
-void match_fastcall(const ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** out) {
+void match_fastcall_general(const ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            PyObject** out) {
     if (static_cast<std::size_t>(nargs) > params.count) too_many_positional(params, nargs);
     for (std::size_t i = 0; i < params.count; ++i) {
         out[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;

@@ -29,10 +29,24 @@ struct Params {
     ParamList list() noexcept { return ParamList{full_name, names.data(), interned.data(), N, required}; }
 };
 
+// The general vectorcall matching, keywords included; contract of match_fastcall.
+void match_fastcall_general(const ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            PyObject** out);
+
 // Vectorcall form: fills out[0..count) with borrowed arguments, nullptr
 // where an optional one is absent. Throws with TypeError set on mismatch.
-void match_fastcall(const ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** out);
+inline void match_fastcall(const ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           PyObject** out) {
+    // The usual call, positional only, needs no checks beyond the count.
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) >= params.required &&
+        static_cast<std::size_t>(nargs) <= params.count) {
+        for (std::size_t i = 0; i < params.count; ++i) {
+            out[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+        }
+        return;
+    }
+    match_fastcall_general(params, args, nargs, kwnames, out);
+}
 
 // Tuple-and-dict form (the constructor), same contract.
 void match_tuple_dict(const ParamList& params, PyObject* args, PyObject* kwargs, PyObject** out);

@@ -3,11 +3,9 @@
 #include <compare>
 #include <cstddef>
 #include <limits>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <numeric>
-#include <unordered_map>
+#include <vector>
 
 #include "convert.hpp"
 #include "errors.hpp"
@@ -54,6 +52,16 @@ std::uintptr_t magnitude(npy_intp value) noexcept {
 BorrowKey key_of(const numpy::Api& api, PyObject* array) noexcept {
     const numpy::ArrayObject* fields = as_array(array);
     const auto data = reinterpret_cast<std::uintptr_t>(fields->data);
+    if (fields->nd == 1) {
+        // The common case, without the gcd loop.
+        const npy_intp stride = fields->strides[0];
+        if (fields->dimensions[0] == 0) return BorrowKey{data, data, data, magnitude(stride)};
+        const npy_intp extent = (fields->dimensions[0] - 1) * stride;
+        const auto size = static_cast<std::uintptr_t>(numpy::element_size(api, array));
+        const std::uintptr_t start = extent < 0 ? data - magnitude(extent) : data;
+        const std::uintptr_t end = (extent < 0 ? data : data + static_cast<std::uintptr_t>(extent)) + size;
+        return BorrowKey{start, end, data, magnitude(stride)};
+    }
     std::uintptr_t gcd = 0;
     npy_intp low = 0;   // most negative byte offset reached
     npy_intp high = 0;  // most positive byte offset reached
@@ -85,15 +93,23 @@ void* base_address(const numpy::Api& api, PyObject* array) noexcept {
     }
 }
 
-// Per base, the borrowed keys: a positive count of readers, or -1 for a writer.
-using Borrows = std::map<BorrowKey, std::intptr_t>;
+// One registered borrow: a positive count of readers, or -1 for a writer.
+struct Borrow {
+    void* base;
+    BorrowKey key;
+    std::intptr_t count;
+};
 constexpr std::intptr_t kExclusive = -1;
 
+// The borrows held right now, unordered. A call holds its arrays only while
+// it runs, so the list is short and a scan beats a map, and it allocates
+// nothing once it has grown to the largest number held at once. Every hook
+// is called with the interpreter lock held (each is handed a live array),
+// which serialises them; a mutex here cost more than the rest of a call.
 struct Table {
-    explicit Table(const numpy::Api& numpy_api) : api(numpy_api) {}
+    explicit Table(const numpy::Api& numpy_api) : api(numpy_api) { borrows.reserve(16); }
     const numpy::Api api;  // array type and descriptor layout, so no hook calls Python
-    std::mutex mutex;
-    std::unordered_map<void*, Borrows> bases;
+    std::vector<Borrow> borrows;
 };
 
 Table& table_of(void* flags) noexcept { return *static_cast<Table*>(flags); }
@@ -103,17 +119,23 @@ int acquire_shared(void* flags, PyObject* array) noexcept {
     void* base = base_address(table.api, array);
     const BorrowKey key = key_of(table.api, array);
     try {
-        std::lock_guard<std::mutex> lock(table.mutex);
-        Borrows& borrows = table.bases[base];
-        if (auto same = borrows.find(key); same != borrows.end()) {
-            if (same->second <= 0 || same->second == std::numeric_limits<std::intptr_t>::max()) return kConflict;
-            ++same->second;
+        Borrow* same = nullptr;
+        bool blocked = false;
+        for (Borrow& other : table.borrows) {
+            if (other.base != base) continue;
+            if (other.key == key) {
+                same = &other;
+            } else if (other.count == kExclusive && conflicts(key, other.key)) {
+                blocked = true;
+            }
+        }
+        if (same != nullptr) {
+            if (same->count <= 0 || same->count == std::numeric_limits<std::intptr_t>::max()) return kConflict;
+            ++same->count;
             return kGranted;
         }
-        for (const auto& [other, count] : borrows) {
-            if (count == kExclusive && conflicts(key, other)) return kConflict;
-        }
-        borrows.emplace(key, 1);
+        if (blocked) return kConflict;
+        table.borrows.push_back(Borrow{base, key, 1});
         return kGranted;
     } catch (...) {
         return kInternalFailure;
@@ -126,12 +148,10 @@ int acquire_exclusive(void* flags, PyObject* array) noexcept {
     void* base = base_address(table.api, array);
     const BorrowKey key = key_of(table.api, array);
     try {
-        std::lock_guard<std::mutex> lock(table.mutex);
-        Borrows& borrows = table.bases[base];
-        for (const auto& [other, count] : borrows) {
-            if (other == key || conflicts(key, other)) return kConflict;
+        for (const Borrow& other : table.borrows) {
+            if (other.base == base && (other.key == key || conflicts(key, other.key))) return kConflict;
         }
-        borrows.emplace(key, kExclusive);
+        table.borrows.push_back(Borrow{base, key, kExclusive});
         return kGranted;
     } catch (...) {
         return kInternalFailure;
@@ -143,23 +163,14 @@ void release_one(void* flags, PyObject* array, bool exclusive) noexcept {
     Table& table = table_of(flags);
     void* base = base_address(table.api, array);
     const BorrowKey key = key_of(table.api, array);
-    try {
-        std::lock_guard<std::mutex> lock(table.mutex);
-        auto found = table.bases.find(base);
-        if (found == table.bases.end()) return;
-        Borrows& borrows = found->second;
-        auto entry = borrows.find(key);
-        if (entry == borrows.end()) return;
-        if (exclusive) {
-            if (entry->second != kExclusive) return;
-            borrows.erase(entry);
-        } else {
-            if (entry->second <= 0) return;
-            if (--entry->second == 0) borrows.erase(entry);
-        }
-        if (borrows.empty()) table.bases.erase(found);
-    } catch (...) {
-        // Only the lock can throw here; the borrow stays recorded.
+    auto& borrows = table.borrows;
+    for (auto entry = borrows.begin(); entry != borrows.end(); ++entry) {
+        if (entry->base != base || entry->key != key) continue;
+        if (exclusive ? entry->count != kExclusive : entry->count <= 0) return;
+        if (!exclusive && --entry->count != 0) return;
+        *entry = borrows.back();
+        borrows.pop_back();
+        return;
     }
 }
 

@@ -54,7 +54,11 @@ Api load_api() {
     if (pointer == nullptr) throw_python_error();
     void** table = static_cast<void**>(pointer);
     auto feature_version = reinterpret_cast<FeatureVersionFn>(table[kSlotFeatureVersion]);
-    Api api{table, static_cast<PyTypeObject*>(table[kSlotArrayType]), feature_version(), multiarray_name};
+    auto descr_from_type = reinterpret_cast<DescrFromTypeFn>(table[kSlotDescrFromType]);
+    PyRef float64 = PyRef::steal(descr_from_type(kDoubleTypeNum));
+    if (!float64) panic("NumPy has no float64 descriptor: " + take_error_rendering());
+    Api api{table, static_cast<PyTypeObject*>(table[kSlotArrayType]), feature_version(), multiarray_name,
+            float64.release()};
     // The table lives inside the capsule: keep it for the life of the process.
     static_cast<void>(capsule.release());
     return api;
@@ -73,20 +77,11 @@ bool is_array(const Api& api, PyObject* obj) noexcept {
     return type == api.array_type || PyType_IsSubtype(type, api.array_type);
 }
 
-npy_intp element_size(const Api& api, PyObject* array) noexcept {
-    PyObject* descr = as_array(array)->descr;
-    if (api.feature_version >= kFeatureVersion2) return reinterpret_cast<DescrV2*>(descr)->elsize;
-    return reinterpret_cast<DescrV1*>(descr)->elsize;
-}
-
 bool has_float64_elements(const Api& api, PyObject* array) {
-    auto descr_from_type = reinterpret_cast<DescrFromTypeFn>(api.table[kSlotDescrFromType]);
-    PyRef reference = PyRef::steal(descr_from_type(kDoubleTypeNum));
-    if (!reference) panic("NumPy has no float64 descriptor: " + take_error_rendering());
     PyObject* own = as_array(array)->descr;
-    if (own == reference.get()) return true;
+    if (own == api.float64_descr) return true;
     auto equiv_types = reinterpret_cast<EquivTypesFn>(api.table[kSlotEquivTypes]);
-    const bool equivalent = equiv_types(own, reference.get()) != 0;
+    const bool equivalent = equiv_types(own, api.float64_descr) != 0;
     if (PyErr_Occurred()) {
         // A comparison that raised is no match; the caller reports its own error.
         PyErr_Clear();

@@ -61,6 +61,7 @@ struct Api {
     PyTypeObject* array_type;  // PyArray_Type
     unsigned feature_version;  // PyArray_GetNDArrayCFeatureVersion()
     const char* multiarray_name;  // "numpy._core.multiarray" or "numpy.core.multiarray"
+    PyObject* float64_descr;      // PyArray_DescrFromType(NPY_DOUBLE), kept for the process
 };
 
 // The table, filled on first use; throws PythonErrorSet (error set) on
@@ -79,11 +80,14 @@ inline ArrayObject* as_array(PyObject* obj) noexcept { return reinterpret_cast<A
 bool is_array(const Api& api, PyObject* obj) noexcept;
 
 // Element size in bytes of an array's descriptor, for the running NumPy's layout.
-npy_intp element_size(const Api& api, PyObject* array) noexcept;
+inline npy_intp element_size(const Api& api, PyObject* array) noexcept {
+    PyObject* descr = as_array(array)->descr;
+    if (api.feature_version >= kFeatureVersion2) return reinterpret_cast<DescrV2*>(descr)->elsize;
+    return reinterpret_cast<DescrV1*>(descr)->elsize;
+}
 
 // Whether `array` (known to be an ndarray) holds native-order float64
 // elements by NumPy's own equivalence test; leaves no Python error set.
-// Panics if NumPy cannot produce its float64 descriptor.
 bool has_float64_elements(const Api& api, PyObject* array);
 
 }  // namespace pyvexa::numpy

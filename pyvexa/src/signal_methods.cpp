@@ -1,4 +1,5 @@
 // Appending signals; each method returns the new signal's index.
+#include <type_traits>
 #include <utility>
 
 #include "args.hpp"
@@ -23,10 +24,11 @@ Params<2> kMixed{"Protocol.add_mixed_signal()", {"a_idx", "b_idx"}, 2};
 Params<1> kArbitrary{"Protocol.add_arbitrary_signal()", {"samples"}, 1};
 
 // Appends and returns the index as a Python int.
-PyObject* append_signal(ProtocolObject& protocol, signals::Signal signal) {
+template <class Params>
+PyObject* append_signal(ProtocolObject& protocol, Params&& params) {
     auto& list = protocol.record.settings.signals;
     std::size_t index = list.size();
-    list.push_back(std::move(signal));
+    list.emplace_back(std::in_place_type<std::decay_t<Params>>, std::forward<Params>(params));
     return PyLong_FromSize_t(index);
 }
 
