@@ -1,6 +1,7 @@
 #include "protocols/postcard.hpp"
 
 #include <bit>
+#include <deque>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -166,13 +167,24 @@ auto put(const T& record, ByteBuffer& out) -> decltype(serialize(record, out)) {
     return serialize(record, out);
 }
 
-template <class T>
-Status put(const std::vector<T>& items, ByteBuffer& out) {
+// A sequence: its length, then the items.
+template <class Sequence>
+Status put_sequence(const Sequence& items, ByteBuffer& out) {
     write_varint(out, items.size());
-    for (const T& item : items) {
+    for (const auto& item : items) {
         if (Status status = put(item, out); !status.is_ok()) return status;
     }
     return Status::ok();
+}
+
+template <class T, class A>
+Status put(const std::vector<T, A>& items, ByteBuffer& out) {
+    return put_sequence(items, out);
+}
+
+template <class T, class A>
+Status put(const std::deque<T, A>& items, ByteBuffer& out) {
+    return put_sequence(items, out);
 }
 
 template <std::size_t N>

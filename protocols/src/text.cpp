@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <deque>
 #include <cstdint>
 #include <string_view>
 #include <system_error>
@@ -162,6 +163,8 @@ public:
 
     template <class T, class A>
     void value(const std::vector<T, A>& v, std::size_t level) { list(v, level); }
+    template <class T, class A>
+    void value(const std::deque<T, A>& v, std::size_t level) { list(v, level); }
     template <class T, std::size_t N>
     void value(const std::array<T, N>& v, std::size_t level) { list(v, level); }
 

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 #include "protocols/machine_config.hpp"
@@ -39,7 +40,9 @@ struct Settings {
     machine_config::MachineConfig machine_config;
     double intensity = 0.0;
     double session_duration = 60.0;
-    std::vector<signals::Signal> signals{signals::ConstantSignalParams{0.0}};
+    // A deque: appending never relocates the signals already stored, so a
+    // protocol of thousands of signals grows without copying spikes.
+    std::deque<signals::Signal> signals{signals::ConstantSignalParams{0.0}};
     // Every member spelled out: GCC 12 warns on designated initialisers
     // that leave members to their default initialisers.
     ChannelSettings channel_a_settings{true, {}, {}, {}, 0, 0};
