@@ -6,6 +6,8 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import pyvexa
 from borrow_peer import build
@@ -130,6 +132,51 @@ def test_each_release_undoes_one_acquisition(borrows):
     assert borrows.take("mut", a) == 0
     borrows.give_back("mut", a)
     assert borrows.take("mut", a) == 0
+
+
+# Slices of two bases: for contiguous 1-d views the table's conflict rule is
+# exactly "same base and overlapping non-empty ranges".
+SLICES = [(0, 100), (0, 10), (5, 15), (10, 20), (90, 100), (50, 50), (40, 60)]
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.tuples(st.sampled_from(["shared", "mut", "release"]), st.integers(0, 2 * len(SLICES) - 1)),
+                max_size=40))
+def test_many_borrows_in_any_order_match_a_model(peer, ops):
+    bases = [np.zeros(100), np.zeros(100)]
+    views = [(b, lo, hi, bases[b][lo:hi]) for b in (0, 1) for lo, hi in SLICES]
+    held = []  # (kind, view index), in the order taken
+
+    def conflicts(i, j):
+        bi, lo_i, hi_i, _ = views[i]
+        bj, lo_j, hi_j, _ = views[j]
+        return bi == bj and lo_i < hi_i and lo_j < hi_j and lo_i < hi_j and lo_j < hi_i
+
+    def same_key(i, j):
+        return views[i][:3] == views[j][:3]
+
+    try:
+        for op, i in ops:
+            if op == "release":
+                if held:
+                    kind, j = held.pop(i % len(held))
+                    (peer.release_mut if kind == "mut" else peer.release)(views[j][3])
+                continue
+            if op == "shared":
+                same = [k for k, j in held if same_key(i, j)]
+                if same:
+                    expected = 0 if "mut" not in same else -1
+                else:
+                    expected = -1 if any(k == "mut" and conflicts(i, j) for k, j in held) else 0
+            else:
+                expected = -1 if any(same_key(i, j) or conflicts(i, j) for _, j in held) else 0
+            code = (peer.acquire_mut if op == "mut" else peer.acquire)(views[i][3])
+            assert code == expected, (op, views[i][:3], [(k, views[j][:3]) for k, j in held])
+            if code == 0:
+                held.append((op, i))
+    finally:
+        for kind, j in reversed(held):
+            (peer.release_mut if kind == "mut" else peer.release)(views[j][3])
 
 
 # (held exclusively by the peer, passed as samples), as views of one base
