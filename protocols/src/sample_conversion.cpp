@@ -98,6 +98,15 @@ inline void prefetch_block(const char* p, std::ptrdiff_t stride) noexcept {
     for (std::ptrdiff_t line = 0; line < lines; ++line) _mm_prefetch(ahead + line * step, _MM_HINT_T0);
 }
 
+// Scalar pass over samples [first, first + n) of the array: names the first
+// bad one, with its index in the whole array.
+ConversionResult rescan(const char* base, std::ptrdiff_t stride, std::size_t first, std::size_t n,
+                        std::int16_t* out) noexcept {
+    ConversionResult part =
+        convert_fractions_scalar(base + static_cast<std::ptrdiff_t>(first) * stride, stride, n, out + first);
+    return {part.fault, first + part.index};
+}
+
 // Converts eight samples into out[0..8), valid or not; returns the lanes
 // out of range.
 template <Layout L>
@@ -125,18 +134,12 @@ __attribute__((target("avx2"))) ConversionResult convert_blocks(const char* base
         for (std::size_t j = 0; j < kBlock; j += 8) {
             bad = _mm256_or_pd(bad, convert_eight<L>(p + static_cast<std::ptrdiff_t>(j) * stride, stride, out + i + j));
         }
-        if (!_mm256_testz_pd(bad, bad)) {
-            ConversionResult block = convert_fractions_scalar(p, stride, kBlock, out + i);
-            return {block.fault, i + block.index};
-        }
+        if (!_mm256_testz_pd(bad, bad)) return rescan(base, stride, i, kBlock, out);
     }
     // Short arrays and the rest of long ones, eight at a time.
     for (; i + 8 <= count; i += 8, p += 8 * stride) {
         const __m256d bad = convert_eight<L>(p, stride, out + i);
-        if (!_mm256_testz_pd(bad, bad)) {
-            ConversionResult block = convert_fractions_scalar(p, stride, 8, out + i);
-            return {block.fault, i + block.index};
-        }
+        if (!_mm256_testz_pd(bad, bad)) return rescan(base, stride, i, 8, out);
     }
     if (i < count && count >= 8) {
         // The last eight, overlapping samples already done: those are valid
@@ -146,11 +149,9 @@ __attribute__((target("avx2"))) ConversionResult convert_blocks(const char* base
         const char* q = base + static_cast<std::ptrdiff_t>(last) * stride;
         const __m256d bad = convert_eight<L>(q, stride, out + last);
         if (_mm256_testz_pd(bad, bad)) return {Fault::None, count};
-        ConversionResult block = convert_fractions_scalar(q, stride, 8, out + last);
-        return {block.fault, last + block.index};
+        return rescan(base, stride, last, 8, out);
     }
-    ConversionResult tail = convert_fractions_scalar(p, stride, count - i, out + i);
-    return {tail.fault, i + tail.index};
+    return rescan(base, stride, i, count - i, out);
 }
 
 // The AVX-512 loop for contiguous samples: twice the lanes, and range
@@ -185,23 +186,18 @@ PROTOCOLS_WIDE ConversionResult convert_contiguous_wide(const char* base, std::s
     for (; i + kBlock <= count; i += kBlock) {
         if (i + static_cast<std::size_t>(kPrefetchAhead) + kBlock <= count) prefetch_block(base + i * kDouble, kDouble);
         if (convert_sixteen(d + i, out + i) | convert_sixteen(d + i + 16, out + i + 16)) {
-            ConversionResult block = convert_fractions_scalar(base + i * kDouble, kDouble, kBlock, out + i);
-            return {block.fault, i + block.index};
+            return rescan(base, kDouble, i, kBlock, out);
         }
     }
     for (; i + 16 <= count; i += 16) {
-        if (convert_sixteen(d + i, out + i)) {
-            ConversionResult block = convert_fractions_scalar(base + i * kDouble, kDouble, 16, out + i);
-            return {block.fault, i + block.index};
-        }
+        if (convert_sixteen(d + i, out + i)) return rescan(base, kDouble, i, 16, out);
     }
     if (i == count) return {Fault::None, count};
     if (count >= 16) {
         // The last sixteen, overlapping valid samples (see convert_blocks).
         const std::size_t last = count - 16;
         if (!convert_sixteen(d + last, out + last)) return {Fault::None, count};
-        ConversionResult block = convert_fractions_scalar(base + last * kDouble, kDouble, 16, out + last);
-        return {block.fault, last + block.index};
+        return rescan(base, kDouble, last, 16, out);
     }
     // Fewer than sixteen in all.
     return convert_blocks<Layout::Contiguous>(base, kDouble, count, out);
