@@ -67,8 +67,8 @@ def test_small_filesystem_runs_out_of_space_midway(tmp_path):
 
 UNPRIVILEGED = r"""
 import os, sys
+import pyvexa  # first: the checkout may be unreadable to the unprivileged user
 os.setgid(65534); os.setuid(65534)
-import pyvexa
 p = pyvexa.Protocol()
 try:
     p.save(sys.argv[1])
