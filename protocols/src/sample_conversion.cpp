@@ -171,9 +171,11 @@ PROTOCOLS_WIDE inline __mmask8 convert_sixteen(const double* d, std::int16_t* ou
                                                    _mm512_add_pd(scaled_lo, half));
     const __m256i hi32 = _mm512_maskz_cvttpd_epi32(_mm512_cmp_pd_mask(scaled_hi, half, _CMP_GE_OQ),
                                                    _mm512_add_pd(scaled_hi, half));
-    // Truncating narrow: valid values fit in 0..32767.
-    const __m512i both = _mm512_inserti64x4(_mm512_castsi256_si512(lo32), hi32, 1);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_cvtepi32_epi16(both));
+    // Saturating pack per 128-bit lane, then the lanes back in order; valid
+    // values fit in 0..32767. (The 512-bit narrowing intrinsics start from
+    // an undefined register in GCC 12, which then warns.)
+    const __m256i packed = _mm256_packs_epi32(lo32, hi32);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
     return _mm512_cmp_pd_mask(lo, zero, _CMP_NGE_UQ) | _mm512_cmp_pd_mask(lo, one, _CMP_GT_OQ) |
            _mm512_cmp_pd_mask(hi, zero, _CMP_NGE_UQ) | _mm512_cmp_pd_mask(hi, one, _CMP_GT_OQ);
 }

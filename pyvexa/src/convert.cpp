@@ -58,7 +58,12 @@ bool is_numpy_bool(PyObject* obj) {
 }  // namespace
 
 void set_cast_error(PyObject* obj, const char* expected) {
-    std::string message = "'" + type_qualname(obj) + "' object cannot be cast as '" + expected + "'";
+    // Appended piece by piece: GCC 12 warns (-Wrestrict) on "'" + std::string&&.
+    std::string message = "'";
+    message += type_qualname(obj);
+    message += "' object cannot be cast as '";
+    message += expected;
+    message += '\'';
     PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
