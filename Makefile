@@ -13,6 +13,8 @@ PY313 ?= $(firstword $(wildcard $(PYENV_ROOT)/versions/3.13*/bin/python3))
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 CPP_BUILD := build/cpp
+# The project's own builds treat warnings as errors; a plain pip install does not.
+WERROR_SETTING := --config-settings=cmake.define.PYVEXA_WERROR=ON
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: all venv install cpp-test pytest test demo bench sanitize test-numpy1 test-py312 test-py313 fuzz fuzz-smoke clean
@@ -29,13 +31,13 @@ $(VENV)/.ready: pyproject.toml
 venv: $(VENV)/.ready
 
 install: venv
-	$(PIP) install -q --no-build-isolation ".[$(EXTRAS)]" $(if $(NUMPY_SPEC),"$(NUMPY_SPEC)")
+	$(PIP) install -q --no-build-isolation $(WERROR_SETTING) ".[$(EXTRAS)]" $(if $(NUMPY_SPEC),"$(NUMPY_SPEC)")
 
 # GoogleTest comes from the system's packages: scripts/need-gtest installs
 # it when it can (root with apt-get) and otherwise says what to install.
 cpp-test: venv
 	scripts/need-gtest
-	cmake -S . -B $(CPP_BUILD) -G Ninja -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=OFF >/dev/null
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=OFF -DPYVEXA_WERROR=ON >/dev/null
 	cmake --build $(CPP_BUILD)
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
@@ -64,7 +66,7 @@ ASAN_BUILD := build/asan
 SANITIZER_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 sanitize: install
 	scripts/need-gtest
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPYVEXA_SANITIZE=ON \
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPYVEXA_SANITIZE=ON -DPYVEXA_WERROR=ON \
 	  -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(ASAN_BUILD)
 	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure
