@@ -2,6 +2,7 @@
 // truncate the file and write it in one go, so a failed encoding never
 // leaves a truncated file behind.
 #include <string_view>
+#include <utility>
 
 #include "args.hpp"
 #include "boundary.hpp"
@@ -28,7 +29,9 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
         auto& settings = protocol.record.settings;
         // The machine needs at least one signal; this stays on the object.
-        if (settings.signals.empty()) settings.signals.push_back(protocols::signals::ConstantSignalParams{0.0});
+        if (settings.signals.empty()) {
+            settings.signals.emplace_back(std::in_place_type<protocols::signals::ConstantSignalParams>, 0.0);
+        }
 
         protocols::postcard::ByteBuffer encoded;
         protocols::postcard::Status status = protocols::postcard::serialize(settings, encoded);
