@@ -17,7 +17,7 @@ CPP_BUILD := build/cpp
 WERROR_SETTING := --config-settings=cmake.define.PYVEXA_WERROR=ON
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all venv install cpp-test pytest test demo bench sanitize test-numpy1 test-py312 test-py313 fuzz fuzz-smoke clean
+.PHONY: all venv install cpp-test pytest test demo bench bench-reader sanitize test-numpy1 test-py312 test-py313 fuzz fuzz-smoke clean
 
 all: install
 
@@ -79,6 +79,11 @@ demo: install
 
 bench: install
 	$(PY) bench/run.py
+	$(PY) bench/reader.py
+
+# The reader against the writer: load, the command line, memory, /dev/zero.
+bench-reader: install
+	$(PY) bench/reader.py
 
 # make fuzz: build the encoder fuzz target, then run it for FUZZ_SECONDS
 # (new corpus entries and crash inputs go to build/fuzz/); fuzz-smoke is
