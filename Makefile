@@ -41,8 +41,10 @@ cpp-test: venv
 	cmake --build $(CPP_BUILD)
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
+# -P: the tests import the installed packages (with vexafile's compiled
+# decoder), not the source directory that python -m would put first.
 pytest: install
-	$(PY) -m pytest -q
+	$(PY) -P -m pytest -q
 
 # The Python tests run even when the C++ ones cannot; the result fails if either does.
 test:
@@ -72,7 +74,7 @@ sanitize: install
 	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure
 	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" PYTHONPATH=$(abspath $(ASAN_BUILD)/pyvexa) \
-	  $(PY) -m pytest -q -p no:cacheprovider
+	  $(PY) -P -m pytest -q -p no:cacheprovider
 
 demo: install
 	$(PY) examples/demo.py
