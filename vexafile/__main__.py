@@ -135,7 +135,7 @@ def _read(path: str, records: bool):
     try:
         with open(path, "rb") as f:
             if not records and _decode._native is not None:
-                return _decode._native.decode(f.fileno())
+                return _decode._native.decode(f.fileno(), _decode.CLASSES)
             return _decode.read_settings(f)
     except VexaFormatError as e:
         raise _CliError(f"{path}: {e}", 2) from None

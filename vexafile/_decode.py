@@ -367,7 +367,7 @@ def loads(data) -> Settings:
     if isinstance(data, str):
         raise TypeError("loads() takes bytes, not str")
     if _native is not None:
-        return _native.loads(data)
+        return _native.loads(data, CLASSES)
     r = Reader(data)
     settings = r.settings()
     r.finish()
@@ -382,7 +382,7 @@ def read_settings(f) -> Settings:
     """Decode one record from an open binary file, reading no more of it than
     the record and one byte; a byte after the record is refused."""
     if _native is not None:
-        return _native.load(f.fileno())
+        return _native.load(f.fileno(), CLASSES)
     info = os.fstat(f.fileno())
     size = info.st_size if stat.S_ISREG(info.st_mode) else None
     want = min(size, _WHOLE_READ) if size is not None else _FIRST_BLOCK
@@ -428,6 +428,27 @@ def load(path: str | os.PathLike) -> Settings:
     with open(path, "rb") as f:
         return read_settings(f)
 
+
+def _samples_from_bytes(raw: bytes):
+    np = samples_type()
+    if np is None:
+        out = array("h")
+        out.frombytes(raw)
+        return out
+    return np.frombuffer(raw, dtype=np.int16)  # read-only: bytes do not change
+
+
+# What the compiled decoder builds its records with, by type name.
+CLASSES = {
+    cls.__name__: cls
+    for cls in (
+        Settings, MachineConfig, Coil, LCSetting, ChannelSettings, SignalSourceSelection,
+        ConstantSignalParams, SineSignalParams, RampSignalParams, MixedSignalParams, ArbitrarySignalParams,
+        Constant, Sine, Ramp, MixedSignal, Arbitrary,
+    )
+}
+CLASSES["samples"] = _samples_from_bytes
+CLASSES["VexaFormatError"] = VexaFormatError
 
 try:
     from . import _native  # type: ignore[attr-defined]
