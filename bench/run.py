@@ -8,7 +8,8 @@ round by round (A B C A B C ...), and ratios are taken per round, so slow
 drift or a burst of outside load hits both sides of a ratio alike.
 
 Environment: BENCH_ROUNDS (default 15, at least 11) for the 9M cases,
-BENCH_SMALL_ROUNDS (default 21) for the call-overhead cases.
+BENCH_SMALL_ROUNDS (default 21) for the call-overhead cases, BENCH_SAVE_2GB=1
+to add the memory figure of saving about 2.2 GB (see memory.py).
 """
 
 from __future__ import annotations
@@ -36,6 +37,7 @@ import pyvexa
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import _build  # noqa: E402
+import memory  # noqa: E402
 
 F = _build.load()
 
@@ -411,12 +413,14 @@ def main() -> None:
         # first, while this process is small: Linux carries the parent's peak
         # RSS over fork+exec into the child's ru_maxrss
         peaks = peak_memory(tmp)
+        print("  memory figures (a child process each)", flush=True)
+        memory_rows = memory.measure(tmp)
         run_all(tmp)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     elapsed = time.monotonic() - t_start
     other = ((cpu_busy_ticks() - busy0) / os.sysconf("SC_CLK_TCK") - (own_cpu_seconds() - own0)) / elapsed
-    report(peaks, elapsed, max(other, 0.0))
+    report(peaks, memory_rows, elapsed, max(other, 0.0))
 
 
 SIZES: dict[str, int] = {}
@@ -633,7 +637,8 @@ def fmt_t(v: float) -> str:
     return f"{v:.1f} ns"
 
 
-def report(peaks: dict[str, float], elapsed: float, other: float) -> None:
+def report(peaks: dict[str, float], memory_rows: list[tuple[str, str, str, str]], elapsed: float,
+           other: float) -> None:
     print()
     print("Cases (median and min-max over rounds; per call):")
     print()
@@ -725,6 +730,13 @@ def report(peaks: dict[str, float], elapsed: float, other: float) -> None:
     print("| ratio | measured | target | status |")
     print("|---|---:|---:|---|")
     for r in rows:
+        print("| " + " | ".join(r) + " |")
+    print()
+    print("Memory (each figure from a fresh child process; resident = Rss - LazyFree):")
+    print()
+    print("| figure | measured | goal | status |")
+    print("|---|---:|---:|---|")
+    for r in memory_rows:
         print("| " + " | ".join(r) + " |")
     print()
     for key, note in NOTES.items():

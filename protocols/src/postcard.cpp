@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "protocols/page_memory.hpp"
 #include "protocols/sample_encoding.hpp"
 
 namespace protocols::postcard {
@@ -44,7 +45,7 @@ ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     if (this != &other) {
-        detail::large_deallocate(data_, capacity_);
+        release();
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         capacity_ = std::exchange(other.capacity_, 0);
@@ -52,7 +53,19 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     return *this;
 }
 
-ByteBuffer::~ByteBuffer() { detail::large_deallocate(data_, capacity_); }
+ByteBuffer::~ByteBuffer() { release(); }
+
+// Heap capacities stay below the threshold and mapped ones reach it, so the
+// capacity tells where the bytes live.
+bool ByteBuffer::is_mapped() const noexcept { return capacity_ >= memory::kMapThreshold; }
+
+void ByteBuffer::release() noexcept {
+    if (is_mapped()) {
+        memory::unmap_pages(data_, capacity_);
+    } else {
+        ::operator delete(data_);
+    }
+}
 
 std::uint8_t* ByteBuffer::reserve_tail(std::size_t extra) {
     if (extra > capacity_ - size_) {
@@ -69,19 +82,31 @@ void ByteBuffer::append(const std::uint8_t* bytes, std::size_t count) {
 }
 
 void ByteBuffer::grow(std::size_t min_capacity) {
-    // Doubling keeps appends amortised O(1).
+    // Doubling keeps the number of reallocations logarithmic; for a mapping
+    // the untouched half costs no memory.
     constexpr std::size_t kMinimumCapacity = 256;
     std::size_t capacity = capacity_ > std::numeric_limits<std::size_t>::max() / 2 ? min_capacity : capacity_ * 2;
     if (capacity < min_capacity) capacity = min_capacity;
     if (capacity < kMinimumCapacity) capacity = kMinimumCapacity;
-    // Use the whole mapping: the bytes after a sample run's worst-case
-    // reservation then rarely force another copy.
-    capacity = detail::large_usable_size(capacity);
 
-    auto* data = static_cast<std::uint8_t*>(detail::large_allocate(capacity));
-    if (size_ != 0) std::memcpy(data, data_, size_);
-    detail::large_deallocate(data_, capacity_);
-    data_ = data;
+    if (capacity < memory::kMapThreshold) {
+        auto* data = static_cast<std::uint8_t*>(::operator new(capacity));
+        if (size_ != 0) std::memcpy(data, data_, size_);
+        ::operator delete(data_);
+        data_ = data;
+        capacity_ = capacity;
+        return;
+    }
+    capacity = memory::mapped_length(capacity);  // the whole last page is usable
+    if (is_mapped()) {
+        data_ = static_cast<std::uint8_t*>(memory::remap_pages(data_, capacity_, capacity));
+    } else {
+        // Leaving the heap: the one copy, of less than the threshold.
+        auto* data = static_cast<std::uint8_t*>(memory::map_pages(capacity));
+        if (size_ != 0) std::memcpy(data, data_, size_);
+        ::operator delete(data_);
+        data_ = data;
+    }
     capacity_ = capacity;
 }
 

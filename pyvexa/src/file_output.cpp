@@ -8,25 +8,14 @@
 
 namespace pyvexa {
 
-namespace {
-// Linux refuses larger single writes anyway; keep every call within int range.
-constexpr std::size_t kMaxWriteChunk = 2147483647;
-}  // namespace
-
 FileDescriptor::~FileDescriptor() {
     if (fd_ >= 0) (void)::close(fd_);
 }
 
-std::optional<IoError> write_file(const std::string& path, const std::uint8_t* data, std::size_t size) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return IoError::os(errno);
-    FileDescriptor file(fd);
-
+std::optional<IoError> write_all(int fd, const std::uint8_t* data, std::size_t size, WriteCall write_call,
+                                 std::size_t max_chunk) {
     while (size > 0) {
-        ssize_t written = ::write(file.get(), data, std::min(size, kMaxWriteChunk));
+        const ssize_t written = write_call(fd, data, std::min(size, max_chunk));
         if (written < 0) {
             if (errno == EINTR) continue;
             return IoError::os(errno);
@@ -36,6 +25,16 @@ std::optional<IoError> write_file(const std::string& path, const std::uint8_t* d
         size -= static_cast<std::size_t>(written);
     }
     return std::nullopt;
+}
+
+std::optional<IoError> write_file(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return IoError::os(errno);
+    FileDescriptor file(fd);
+    return write_all(file.get(), data, size);
 }
 
 }  // namespace pyvexa

@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "protocols/lcsettings.hpp"
-#include "protocols/large_buffer.hpp"
 #include "protocols/machine_config.hpp"
 #include "protocols/settings.hpp"
 #include "protocols/signals.hpp"
@@ -54,6 +53,10 @@ private:
 
 // Growable byte buffer that appends at its end. Writers reserve room first
 // and then store through raw pointers, so hot loops do no per-byte checks.
+// Below 64 KiB it lives on the heap; beyond, it is a page mapping that grows
+// by moving pages (mremap), never by copying bytes, so an encoding is held
+// once however large it gets. Capacity that was reserved but not written to
+// costs address space, not memory.
 class ByteBuffer {
 public:
     ByteBuffer() = default;
@@ -80,6 +83,8 @@ public:
 
 private:
     void grow(std::size_t min_capacity);
+    bool is_mapped() const noexcept;
+    void release() noexcept;
 
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;

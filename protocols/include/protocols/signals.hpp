@@ -6,12 +6,12 @@
 #include <variant>
 #include <vector>
 
-#include "protocols/large_buffer.hpp"
+#include "protocols/sample_allocator.hpp"
 
 namespace protocols::signals {
 
 // Stored samples of an arbitrary signal: fractions scaled to 0..32767.
-using SampleVector = std::vector<std::int16_t, LargeBufferAllocator<std::int16_t>>;
+using SampleVector = std::vector<std::int16_t, SampleAllocator<std::int16_t>>;
 
 struct ConstantSignalParams {
     double value = 0.0;
