@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <immintrin.h>
 #include <stdint.h>
 #include <string.h>
@@ -177,16 +178,94 @@ static PyObject *convert_floor(PyObject *self, PyObject *arg) {
 
 static PyObject *bare(PyObject *self, PyObject *arg) { Py_RETURN_NONE; }
 
-static PyObject *buf_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+/* The buffer method takes and releases a buffer view of its argument. The
+   locked one also does what a shared borrow registry must: take and release
+   its lock once to register the array, and once to unregister it. */
+static pthread_mutex_t registry_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static PyObject *view_once(PyObject *const *args, Py_ssize_t nargs, int locked) {
     if (nargs != 1) {
         PyErr_SetString(PyExc_TypeError, "one argument");
         return NULL;
     }
     Py_buffer v;
     if (PyObject_GetBuffer(args[0], &v, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return NULL;
+    for (int i = 0; i < 2 * locked; i++) {
+        pthread_mutex_lock(&registry_lock);
+        pthread_mutex_unlock(&registry_lock);
+    }
     PyBuffer_Release(&v);
     Py_RETURN_NONE;
 }
+
+static PyObject *buf_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    return view_once(args, nargs, 0);
+}
+
+static PyObject *buf_method_locked(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    return view_once(args, nargs, 1);
+}
+
+/* The least a setter must do: match one parameter given by position or
+   keyword in a fast call, check the receiver's type, take an access flag
+   with a compare-exchange, convert with PyFloat_AsDouble, store, release. */
+typedef struct {
+    PyObject_HEAD
+    uintptr_t flag;
+    double value;
+} Setter;
+
+static PyTypeObject *setter_type;
+static PyObject *setter_keyword; /* interned "intensity" */
+
+static PyObject *setter_set(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs + nkw != 1) {
+        PyErr_SetString(PyExc_TypeError, "set() takes 1 argument");
+        return NULL;
+    }
+    if (nkw == 1) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, 0);
+        if (keyword != setter_keyword && PyUnicode_Compare(keyword, setter_keyword) != 0) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "unexpected keyword argument");
+            return NULL;
+        }
+    }
+    if (!PyObject_TypeCheck(self, setter_type)) {
+        PyErr_SetString(PyExc_TypeError, "not a Setter");
+        return NULL;
+    }
+    Setter *setter = (Setter *)self;
+    uintptr_t expected = 0;
+    if (!__atomic_compare_exchange_n(&setter->flag, &expected, UINTPTR_MAX, 0, __ATOMIC_ACQUIRE,
+                                     __ATOMIC_RELAXED)) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return NULL;
+    }
+    double value = PyFloat_AsDouble(args[0]);
+    if (value == -1.0 && PyErr_Occurred()) {
+        __atomic_store_n(&setter->flag, 0, __ATOMIC_RELEASE);
+        return NULL;
+    }
+    setter->value = value;
+    __atomic_store_n(&setter->flag, 0, __ATOMIC_RELEASE);
+    Py_RETURN_NONE;
+}
+
+static PyObject *setter_get(PyObject *self, PyObject *unused) { return PyFloat_FromDouble(((Setter *)self)->value); }
+
+static PyMethodDef setter_methods[] = {
+    {"set", (PyCFunction)(void (*)(void))setter_set, METH_FASTCALL | METH_KEYWORDS, "set(intensity)"},
+    {"get", setter_get, METH_NOARGS, "the stored value"},
+    {NULL, NULL, 0, NULL},
+};
+
+static PyType_Slot setter_slots[] = {
+    {Py_tp_methods, setter_methods},
+    {0, NULL},
+};
+
+static PyType_Spec setter_spec = {"_floor.Setter", sizeof(Setter), 0, Py_TPFLAGS_DEFAULT, setter_slots};
 
 /* ---- save pipeline: zigzag LEB128 into a reused buffer, then a file --- */
 
@@ -297,6 +376,8 @@ static PyMethodDef methods[] = {
     {"convert_floor", convert_floor, METH_O, "f64 -> scaled int16, no checks"},
     {"bare", bare, METH_O, "one argument, returns None"},
     {"buf_method", (PyCFunction)(void (*)(void))buf_method, METH_FASTCALL, "get/release a buffer"},
+    {"buf_method_locked", (PyCFunction)(void (*)(void))buf_method_locked, METH_FASTCALL,
+     "get/release a buffer, lock/unlock twice"},
     {"encode", encode, METH_O, "zigzag LEB128 into the reused buffer; returns length"},
     {"encoded_bytes", encoded_bytes, METH_NOARGS, "copy of the last encoding"},
     {"write_file", write_file, METH_O, "open/write/close the last encoding"},
@@ -311,5 +392,15 @@ PyMODINIT_FUNC PyInit__floor(void) {
     __builtin_cpu_init();
     have_avx2 = __builtin_cpu_supports("avx2");
     init_lut();
-    return PyModule_Create(&moddef);
+    setter_keyword = PyUnicode_InternFromString("intensity");
+    if (!setter_keyword) return NULL;
+    setter_type = (PyTypeObject *)PyType_FromSpec(&setter_spec);
+    if (!setter_type) return NULL;
+    PyObject *module = PyModule_Create(&moddef);
+    if (!module) return NULL;
+    if (PyModule_AddObjectRef(module, "Setter", (PyObject *)setter_type) < 0) {
+        Py_DECREF(module);
+        return NULL;
+    }
+    return module;
 }

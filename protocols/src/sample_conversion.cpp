@@ -1,4 +1,4 @@
-#include "protocols/sample_conversion.hpp"
+#include "sample_conversion_paths.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -77,10 +77,13 @@ __attribute__((target("avx2"))) inline void load_eight(const char* p, std::ptrdi
         lo = _mm256_permute4x64_pd(_mm256_loadu_pd(d - 3), _MM_SHUFFLE(0, 1, 2, 3));
         hi = _mm256_permute4x64_pd(_mm256_loadu_pd(d - 7), _MM_SHUFFLE(0, 1, 2, 3));
     } else if constexpr (L == Layout::EveryOther) {
-        // unpacklo of [s0 . s1 .] and [s2 . s3 .] gives [s0 s2 s1 s3].
-        lo = _mm256_permute4x64_pd(_mm256_unpacklo_pd(_mm256_loadu_pd(d), _mm256_loadu_pd(d + 4)),
+        // Samples 0-7 are d[0], d[2], ..., d[14]; d[15] may lie past the
+        // array, so each second load ends at the last sample it needs:
+        // lanes 1 and 3 of [d3 d4 d5 d6] blended into [d0 d1 d2 d3] give
+        // [s0 s2 s1 s3].
+        lo = _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_loadu_pd(d), _mm256_loadu_pd(d + 3), 0b1010),
                                    _MM_SHUFFLE(3, 1, 2, 0));
-        hi = _mm256_permute4x64_pd(_mm256_unpacklo_pd(_mm256_loadu_pd(d + 8), _mm256_loadu_pd(d + 12)),
+        hi = _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_loadu_pd(d + 8), _mm256_loadu_pd(d + 11), 0b1010),
                                    _MM_SHUFFLE(3, 1, 2, 0));
     } else {
         lo = _mm256_setr_pd(load(p), load(p + stride), load(p + 2 * stride), load(p + 3 * stride));

@@ -1,4 +1,4 @@
-#include "protocols/sample_conversion.hpp"
+#include "sample_conversion_paths.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "protocols/sample_encoding.hpp"
+#include "sample_encoding_paths.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,31 +11,31 @@
 
 namespace pyvexa {
 
-// Every use happens with the interpreter lock held, which already orders
-// them, so plain loads and stores do: an atomic read-modify-write costs more
-// than the rest of a setter call.
+// The state is changed only by atomic read-modify-write operations, so two
+// callers can never both win it, whatever lock they hold or do not hold.
 class AccessFlag {
 public:
     bool try_acquire_shared() noexcept {
-        const std::uintptr_t current = state_.load(std::memory_order_relaxed);
-        if (current >= kExclusive - 1) return false;  // writer present, or count saturated
-        state_.store(current + 1, std::memory_order_relaxed);
+        std::uintptr_t current = state_.load(std::memory_order_relaxed);
+        do {
+            if (current >= kExclusive - 1) return false;  // writer present, or count saturated
+        } while (!state_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                               std::memory_order_relaxed));
         return true;
     }
-    void release_shared() noexcept { state_.store(state_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed); }
+    void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
 
     bool try_acquire_exclusive() noexcept {
-        if (state_.load(std::memory_order_relaxed) != 0) return false;
-        state_.store(kExclusive, std::memory_order_relaxed);
-        return true;
+        std::uintptr_t expected = 0;
+        return state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
+                                              std::memory_order_relaxed);
     }
-    void release_exclusive() noexcept { state_.store(0, std::memory_order_relaxed); }
+    void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
 
-    bool is_free() const noexcept { return state_.load(std::memory_order_relaxed) == 0; }
+    bool is_free() const noexcept { return state_.load(std::memory_order_acquire) == 0; }
 
 private:
     static constexpr std::uintptr_t kExclusive = ~std::uintptr_t{0};
-    // Atomic only so that a stray unlocked read is not undefined behaviour.
     std::atomic<std::uintptr_t> state_{0};
 };
 

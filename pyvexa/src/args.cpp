@@ -1,5 +1,6 @@
 #include "args.hpp"
 
+#include <array>
 #include <string>
 
 #include "errors.hpp"
@@ -8,13 +9,16 @@ namespace pyvexa {
 
 namespace {
 
+// All names or none: a failure part way (out of memory) leaves the table
+// empty, to be filled by a later call, never with a null name in it.
 void intern_names(const ParamList& params) {
     if (params.count == 0 || params.interned[0] != nullptr) return;
+    std::array<PyRef, kMaxParams> names;
     for (std::size_t i = 0; i < params.count; ++i) {
-        PyObject* name = PyUnicode_InternFromString(params.names[i]);
-        if (name == nullptr) throw_python_error();
-        params.interned[i] = name;  // kept for the life of the process
+        names[i] = checked(PyUnicode_InternFromString(params.names[i]));
     }
+    // Slot 0 last: it is what marks the table as filled.
+    for (std::size_t i = params.count; i-- > 0;) params.interned[i] = names[i].release();  // kept for the process
 }
 
 std::string str_of(PyObject* obj) {

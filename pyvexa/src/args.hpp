@@ -19,8 +19,12 @@ struct ParamList {
     std::size_t required;            // leading parameters without default
 };
 
+// The most parameters a method has.
+inline constexpr std::size_t kMaxParams = 4;
+
 template <std::size_t N>
 struct Params {
+    static_assert(N <= kMaxParams);
     const char* full_name;
     std::array<const char*, N> names;
     std::size_t required;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <numeric>
 #include <vector>
 
@@ -103,12 +104,14 @@ constexpr std::intptr_t kExclusive = -1;
 
 // The borrows held right now, unordered. A call holds its arrays only while
 // it runs, so the list is short and a scan beats a map, and it allocates
-// nothing once it has grown to the largest number held at once. Every hook
-// is called with the interpreter lock held (each is handed a live array),
-// which serialises them; a mutex here cost more than the rest of a call.
+// nothing once it has grown to the largest number held at once. Other
+// extension modules call the hooks too, under whatever locking they keep,
+// so the table has its own lock; nothing done while holding it calls into
+// Python (keys and bases are read from the array fields beforehand).
 struct Table {
     explicit Table(const numpy::Api& numpy_api) : api(numpy_api) { borrows.reserve(16); }
     const numpy::Api api;  // array type and descriptor layout, so no hook calls Python
+    std::mutex mutex;
     std::vector<Borrow> borrows;
 };
 
@@ -119,6 +122,7 @@ int acquire_shared(void* flags, PyObject* array) noexcept {
     void* base = base_address(table.api, array);
     const BorrowKey key = key_of(table.api, array);
     try {
+        std::lock_guard<std::mutex> lock(table.mutex);
         Borrow* same = nullptr;
         bool blocked = false;
         for (Borrow& other : table.borrows) {
@@ -148,6 +152,7 @@ int acquire_exclusive(void* flags, PyObject* array) noexcept {
     void* base = base_address(table.api, array);
     const BorrowKey key = key_of(table.api, array);
     try {
+        std::lock_guard<std::mutex> lock(table.mutex);
         for (const Borrow& other : table.borrows) {
             if (other.base == base && (other.key == key || conflicts(key, other.key))) return kConflict;
         }
@@ -163,14 +168,19 @@ void release_one(void* flags, PyObject* array, bool exclusive) noexcept {
     Table& table = table_of(flags);
     void* base = base_address(table.api, array);
     const BorrowKey key = key_of(table.api, array);
-    auto& borrows = table.borrows;
-    for (auto entry = borrows.begin(); entry != borrows.end(); ++entry) {
-        if (entry->base != base || entry->key != key) continue;
-        if (exclusive ? entry->count != kExclusive : entry->count <= 0) return;
-        if (!exclusive && --entry->count != 0) return;
-        *entry = borrows.back();
-        borrows.pop_back();
-        return;
+    try {
+        std::lock_guard<std::mutex> lock(table.mutex);
+        auto& borrows = table.borrows;
+        for (auto entry = borrows.begin(); entry != borrows.end(); ++entry) {
+            if (entry->base != base || entry->key != key) continue;
+            if (exclusive ? entry->count != kExclusive : entry->count <= 0) return;
+            if (!exclusive && --entry->count != 0) return;
+            *entry = borrows.back();
+            borrows.pop_back();
+            return;
+        }
+    } catch (...) {
+        // Only taking the lock can throw; the borrow then stays recorded.
     }
 }
 

@@ -10,13 +10,13 @@ void translate_current_exception() noexcept {
             PyErr_SetString(PyExc_SystemError, "error return without exception set");
         }
     } catch (const Panic& failure) {
-        raise_panic(failure);
+        raise_panic(failure.message, failure.location);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        raise_panic(Panic{e.what(), std::source_location::current()});
+        raise_panic(e.what(), std::source_location::current());
     } catch (...) {
-        raise_panic(Panic{"unknown C++ exception", std::source_location::current()});
+        raise_panic("unknown C++ exception", std::source_location::current());
     }
 }
 

@@ -4,7 +4,6 @@
 #include <sys/syscall.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
 namespace pyvexa {
@@ -50,14 +49,14 @@ std::string object_text(PyObject* obj, bool use_repr) {
 }
 
 // The source path from the project root, not the build machine's prefix.
-std::string_view short_file_name(const char* path) {
+std::string_view short_file_name(const char* path) noexcept {
     std::string_view file(path);
     if (auto at = file.rfind("pyvexa/src/"); at != std::string_view::npos) return file.substr(at);
     if (auto at = file.rfind("protocols/"); at != std::string_view::npos) return file.substr(at);
     return file;
 }
 
-const char* thread_name() {
+const char* thread_name() noexcept {
     return ::getpid() == static_cast<pid_t>(::syscall(SYS_gettid)) ? "main" : "<unnamed>";
 }
 
@@ -90,7 +89,7 @@ std::string take_error_rendering() {
     return out;
 }
 
-PyObject* panic_exception_type() {
+PyObject* panic_exception_type() noexcept {
     if (g_panic_type == nullptr) {
         g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
                                                  PyExc_BaseException, nullptr);
@@ -98,25 +97,21 @@ PyObject* panic_exception_type() {
     return g_panic_type;
 }
 
-void raise_panic(const Panic& panic) noexcept {
-    const std::string& text = panic.message.empty() ? std::string("explicit panic") : panic.message;
-    std::string_view file = short_file_name(panic.location.file_name());
-    std::fprintf(stderr, "thread '%s' panicked at %.*s:%u:%u:\n%s\n", thread_name(),
-                 static_cast<int>(file.size()), file.data(), static_cast<unsigned>(panic.location.line()),
-                 static_cast<unsigned>(panic.location.column()), text.c_str());
+void raise_panic(std::string_view message, const std::source_location& location) noexcept {
+    const std::string_view text = message.empty() ? std::string_view("explicit panic") : message;
+    const std::string_view file = short_file_name(location.file_name());
+    std::fprintf(stderr, "thread '%s' panicked at %.*s:%u:%u:\n%.*s\n", thread_name(),
+                 static_cast<int>(file.size()), file.data(), static_cast<unsigned>(location.line()),
+                 static_cast<unsigned>(location.column()), static_cast<int>(text.size()), text.data());
     std::fflush(stderr);
 
+    // Both calls leave their own error set when they fail: a MemoryError
+    // then reaches the caller in place of the panic.
     PyObject* type = panic_exception_type();
-    if (type == nullptr) {
-        std::fputs("uncaught panic at ffi boundary\n", stderr);
-        std::abort();
-    }
-    PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!message) {
-        std::fputs("uncaught panic at ffi boundary\n", stderr);
-        std::abort();
-    }
-    PyErr_SetObject(type, message.get());
+    if (type == nullptr) return;
+    PyRef value = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!value) return;
+    PyErr_SetObject(type, value.get());
 }
 
 }  // namespace pyvexa

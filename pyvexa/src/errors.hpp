@@ -4,6 +4,7 @@
 
 #include <source_location>
 #include <string>
+#include <string_view>
 
 #include "compat.hpp"
 #include "pyref.hpp"
@@ -47,11 +48,14 @@ std::string unwrap_failure(const std::string& error_rendering);
 // PyErr { type: <class 'X'>, value: X('...'), traceback: None }
 std::string take_error_rendering();
 
-// Sets pyo3_runtime.PanicException for `panic` after writing the
-// diagnostic to stderr. Aborts if even that fails.
-void raise_panic(const Panic& panic) noexcept;
+// Sets pyo3_runtime.PanicException with `message` after writing the
+// diagnostic to stderr. When the exception cannot be made (out of memory,
+// even for the class on the first failure), the error that stopped it is
+// set instead. Allocates nothing of C++'s, so it cannot throw.
+void raise_panic(std::string_view message, const std::source_location& location) noexcept;
 
-// The PanicException class, created on first use (borrowed, never freed).
-PyObject* panic_exception_type();
+// The PanicException class, created on first use (borrowed, never freed);
+// nullptr with the creation's error set when that fails.
+PyObject* panic_exception_type() noexcept;
 
 }  // namespace pyvexa

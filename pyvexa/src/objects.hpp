@@ -20,6 +20,7 @@ struct EnumObject {
 struct ProtocolObject {
     PyObject_HEAD
     AccessFlag access;
+    bool record_built;  // false (zeroed) until `record` is constructed
     protocols::Protocol record;
 };
 

@@ -9,6 +9,7 @@
 #include "convert.hpp"
 #include "methods.hpp"
 #include "objects.hpp"
+#include "pyref.hpp"
 #include "protocols/text.hpp"
 
 namespace pyvexa {
@@ -24,19 +25,21 @@ PyObject* protocol_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         match_tuple_dict(kNewParams.list(), args, kwargs, nullptr);
         protocols::Protocol record;  // reads VEXA_TARGET_MACHINE now
         record.settings.signals.clear();
-        PyObject* obj = type->tp_alloc(type, 0);
-        if (obj == nullptr) throw_python_error();
-        auto* protocol = reinterpret_cast<ProtocolObject*>(obj);
+        // Owned from here: should the move below throw (it allocates), the
+        // object is freed without a record to destroy.
+        PyRef obj = checked(type->tp_alloc(type, 0));
+        auto* protocol = reinterpret_cast<ProtocolObject*>(obj.get());
         new (&protocol->access) AccessFlag();
         new (&protocol->record) protocols::Protocol(std::move(record));
-        return obj;
+        protocol->record_built = true;
+        return obj.release();
     });
 }
 
 void protocol_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     auto* protocol = reinterpret_cast<ProtocolObject*>(self);
-    protocol->record.~Protocol();
+    if (protocol->record_built) protocol->record.~Protocol();
     protocol->access.~AccessFlag();
     type->tp_free(self);
     Py_DECREF(type);

@@ -46,26 +46,19 @@ SampleArray SampleArray::accept(PyObject* obj) {
     PyRef array = PyRef::borrow(obj);
     const borrow::SharedApi& registry = registry_or_panic(api);
     const int code = registry.acquire(registry.flags, array.get());
-    if (code == borrow::kConflict) {
-        array = PyRef();
-        panic(unwrap_failure("AlreadyBorrowed"));
-    }
+    if (code == borrow::kConflict) panic(unwrap_failure("AlreadyBorrowed"));
     if (code != borrow::kGranted) {
         panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
     }
     const numpy::ArrayObject* fields = numpy::as_array(array.get());
-    return SampleArray(array.release(), fields->data, static_cast<std::size_t>(fields->dimensions[0]),
+    return SampleArray(std::move(array), fields->data, static_cast<std::size_t>(fields->dimensions[0]),
                        static_cast<std::ptrdiff_t>(fields->strides[0]));
 }
 
-SampleArray::SampleArray(SampleArray&& other) noexcept
-    : array_(std::exchange(other.array_, nullptr)), data_(other.data_), size_(other.size_), stride_(other.stride_) {}
-
 SampleArray::~SampleArray() {
-    if (array_ == nullptr) return;
+    if (!array_) return;  // moved from
     // A held array was registered, so the registry has been obtained.
-    if (const borrow::SharedApi* registry = borrow::loaded_registry()) registry->release(registry->flags, array_);
-    Py_DECREF(array_);
+    if (const borrow::SharedApi* registry = borrow::loaded_registry()) registry->release(registry->flags, array_.get());
 }
 
 }  // namespace pyvexa

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 
 #include "compat.hpp"
+#include "pyref.hpp"
 
 namespace pyvexa {
 
@@ -18,7 +20,7 @@ public:
     // float64 ndarray; no other Python error leaves this function.
     static SampleArray accept(PyObject* obj);
 
-    SampleArray(SampleArray&& other) noexcept;
+    SampleArray(SampleArray&& other) noexcept = default;
     SampleArray(const SampleArray&) = delete;
     SampleArray& operator=(const SampleArray&) = delete;
     SampleArray& operator=(SampleArray&&) = delete;
@@ -32,10 +34,10 @@ public:
     std::ptrdiff_t stride() const noexcept { return stride_; }
 
 private:
-    SampleArray(PyObject* array, const char* data, std::size_t size, std::ptrdiff_t stride) noexcept
-        : array_(array), data_(data), size_(size), stride_(stride) {}
+    SampleArray(PyRef array, const char* data, std::size_t size, std::ptrdiff_t stride) noexcept
+        : array_(std::move(array)), data_(data), size_(size), stride_(stride) {}
 
-    PyObject* array_;  // owned reference, registered as shared-borrowed
+    PyRef array_;  // registered as shared-borrowed while held
     const char* data_;
     std::size_t size_;
     std::ptrdiff_t stride_;

@@ -21,24 +21,9 @@ struct ConversionResult {
 // Converts `count` doubles read at `base + i * stride` (bytes, any sign,
 // zero included, possibly unaligned) into out[0..count). Stops at the first
 // bad sample; the order of the tests per sample is "< 0.0 or NaN" first.
+// Reads no byte outside the elements' own span, whatever the loop chosen.
 ConversionResult convert_fractions(const char* base, std::ptrdiff_t stride, std::size_t count,
                                    std::int16_t* out) noexcept;
-
-// The portable scalar loop, also used to check the vector paths.
-ConversionResult convert_fractions_scalar(const char* base, std::ptrdiff_t stride, std::size_t count,
-                                          std::int16_t* out) noexcept;
-
-// The AVX2 loop (the scalar one where the CPU lacks AVX2), chosen at run
-// time by convert_fractions; exposed so tests can compare the paths.
-ConversionResult convert_fractions_vector(const char* base, std::ptrdiff_t stride, std::size_t count,
-                                          std::int16_t* out) noexcept;
-bool vector_kernel_available() noexcept;
-
-// The AVX-512 loop for contiguous samples where the CPU has it, else the
-// one above: what convert_fractions runs for any stride but 0.
-ConversionResult convert_fractions_wide(const char* base, std::ptrdiff_t stride, std::size_t count,
-                                        std::int16_t* out) noexcept;
-bool wide_kernel_available() noexcept;
 
 // Stored value of one valid fraction.
 inline std::int16_t to_stored_sample(double fraction) noexcept {

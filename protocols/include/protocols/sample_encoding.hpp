@@ -7,15 +7,13 @@
 
 namespace protocols::postcard {
 
-// Extra bytes past the 3-bytes-per-sample worst case that the encoders may
-// scribble on (they store whole 16-byte vectors).
+// Extra bytes past the 3-bytes-per-sample worst case that the encoder may
+// scribble on (it stores whole 16-byte vectors).
 inline constexpr std::size_t kSampleEncodeSlack = 16;
 
-// Each encoder writes `count` samples at `out`, which has room for
+// Writes `count` samples at `out`, which has room for
 // 3 * count + kSampleEncodeSlack bytes, and returns the bytes written.
-std::size_t encode_samples_scalar(const std::int16_t* samples, std::size_t count, std::uint8_t* out) noexcept;
-std::size_t encode_samples_vector(const std::int16_t* samples, std::size_t count, std::uint8_t* out) noexcept;
+// Reads samples[0..count) and nothing else.
 std::size_t encode_samples(const std::int16_t* samples, std::size_t count, std::uint8_t* out) noexcept;
-bool sample_vector_encoder_available() noexcept;
 
 }  // namespace protocols::postcard
