@@ -11,6 +11,7 @@
 
 #include "protocols/lcsettings.hpp"
 #include "protocols/machine_config.hpp"
+#include "protocols/postcard.hpp"
 #include "protocols/settings.hpp"
 #include "protocols/signals.hpp"
 
@@ -99,6 +100,18 @@ TEST(SignalVariants, NamesFollowVariantNumbers) {
         EXPECT_EQ(signals[number].index(), number);
         EXPECT_EQ(signals::variant_name(signals[number]), expected[number]);
     }
+}
+
+// The Protocol record adds nothing to the encoding of its settings.
+TEST(ProtocolEncoding, IsTheEncodingOfItsSettings) {
+    Protocol protocol;
+    protocol.settings.signals.emplace_back(signals::MixedSignalParams{1, 300});
+    postcard::ByteBuffer whole;
+    postcard::ByteBuffer settings_only;
+    ASSERT_TRUE(postcard::serialize(protocol, whole).is_ok());
+    ASSERT_TRUE(postcard::serialize(protocol.settings, settings_only).is_ok());
+    ASSERT_EQ(whole.size(), settings_only.size());
+    EXPECT_TRUE(std::equal(whole.data(), whole.data() + whole.size(), settings_only.data()));
 }
 
 }  // namespace
