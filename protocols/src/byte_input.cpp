@@ -28,12 +28,12 @@ std::optional<std::uint64_t> ByteInput::remaining() const noexcept {
     return *size_ > at ? *size_ - at : 0;
 }
 
-std::size_t ByteInput::fill() {
+std::size_t ByteInput::refill() {
     if (cur_ == end_ && !ended_) read_more();
     return buffered();
 }
 
-std::size_t ByteInput::ensure(std::size_t n) {
+std::size_t ByteInput::ensure_slowly(std::size_t n) {
     while (buffered() < n && !ended_) read_more();
     return buffered() < n ? buffered() : n;
 }

@@ -2,6 +2,7 @@
 // command line's text. Private to vexafile; it adds nothing to pyvexa.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -37,8 +38,22 @@ private:
     Py_buffer view_{};
 };
 
-void check_signals() {
-    if (PyErr_CheckSignals() < 0) throw_python_error();
+// The decoded record, or the data's fault raised as classes["VexaFormatError"].
+Settings take_settings(protocols::Expected<Settings, DecodeError>&& result, PyObject* classes) {
+    if (result) return std::move(result).value();
+    const DecodeError error = result.error();
+    PyObject* error_class = PyDict_GetItemString(classes, "VexaFormatError");
+    if (error_class == nullptr) {
+        PyErr_SetString(PyExc_KeyError, "no class for VexaFormatError");
+        throw_python_error();
+    }
+    const std::string_view kind = protocols::postcard::to_string(error.kind);
+    PyRef exception = PyRef::steal(checked(PyObject_CallFunction(
+        error_class, "s#Ks#", kind.data(), static_cast<Py_ssize_t>(kind.size()),
+        static_cast<unsigned long long>(error.offset), error.message.data(),
+        static_cast<Py_ssize_t>(error.message.size()))));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    throw_python_error();
 }
 
 int fd_argument(PyObject* object) {
@@ -54,23 +69,39 @@ void check_arguments(Py_ssize_t nargs, const char* name) {
     }
 }
 
-// The decoded record, or the data's fault raised as classes["VexaFormatError"].
-Settings decode(ByteInput& input, PyObject* classes) {
-    auto result = protocols::postcard::decode_settings(input);
-    if (result) return std::move(result).value();
-    const DecodeError error = result.error();
-    PyObject* error_class = PyDict_GetItemString(classes, "VexaFormatError");
-    if (error_class == nullptr) {
-        PyErr_SetString(PyExc_KeyError, "no class for VexaFormatError");
-        throw_python_error();
+// The interpreter lock is let go while a file descriptor is decoded, since a
+// read may wait for a writer (another thread of this process, say); the
+// decoding itself touches no Python object. A read interrupted by a signal
+// takes the lock back to run the handlers, which may raise.
+class LockReleased {
+public:
+    LockReleased() : state_(PyEval_SaveThread()) {}
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+    ~LockReleased() { PyEval_RestoreThread(state_); }
+
+    void check_signals() {
+        PyEval_RestoreThread(state_);
+        const int status = PyErr_CheckSignals();
+        state_ = PyEval_SaveThread();
+        if (status < 0) throw_python_error();
     }
-    const std::string_view kind = protocols::postcard::to_string(error.kind);
-    PyRef exception = PyRef::steal(checked(PyObject_CallFunction(
-        error_class, "s#Ks#", kind.data(), static_cast<Py_ssize_t>(kind.size()),
-        static_cast<unsigned long long>(error.offset), error.message.data(),
-        static_cast<Py_ssize_t>(error.message.size()))));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-    throw_python_error();
+
+private:
+    PyThreadState* state_;
+};
+
+// The record decoded from `fd`, or the data's fault raised as
+// classes["VexaFormatError"].
+Settings decode_fd(PyObject* fd_object, PyObject* classes) {
+    const int fd = fd_argument(fd_object);
+    std::optional<protocols::Expected<Settings, DecodeError>> result;
+    {
+        LockReleased unlocked;
+        ByteInput input(fd, [&] { unlocked.check_signals(); });
+        result.emplace(protocols::postcard::decode_settings(input));
+    }
+    return take_settings(std::move(*result), classes);
 }
 
 // ---- Decoded: a record kept in C++ for the command line's text
@@ -137,23 +168,22 @@ PyObject* native_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         check_arguments(nargs, "loads");
         BufferView data(args[0]);
         ByteInput input(data.bytes());
-        return settings_to_python(decode(input, args[1]), args[1]).release();
+        return settings_to_python(take_settings(protocols::postcard::decode_settings(input), args[1]), args[1])
+            .release();
     });
 }
 
 PyObject* native_load(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
         check_arguments(nargs, "load");
-        ByteInput input(fd_argument(args[0]), check_signals);
-        return settings_to_python(decode(input, args[1]), args[1]).release();
+        return settings_to_python(decode_fd(args[0], args[1]), args[1]).release();
     });
 }
 
 PyObject* native_decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
         check_arguments(nargs, "decode");
-        ByteInput input(fd_argument(args[0]), check_signals);
-        auto protocol = std::make_unique<protocols::Protocol>(protocols::Protocol{decode(input, args[1])});
+        auto protocol = std::make_unique<protocols::Protocol>(protocols::Protocol{decode_fd(args[0], args[1])});
         PyRef type = PyRef::steal(checked(PyObject_GetAttrString(module, "Decoded")));
         PyObject* self = checked(reinterpret_cast<PyTypeObject*>(type.get())->tp_alloc(
             reinterpret_cast<PyTypeObject*>(type.get()), 0));

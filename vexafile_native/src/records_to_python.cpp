@@ -52,7 +52,7 @@ public:
 
     template <fields::Described Record>
     PyRef value(const Record& record) {
-        constexpr std::size_t count = fields::list_of<Record>.size;
+        constexpr std::size_t count = Record::field_list.size;
         std::array<PyRef, count> owned;
         std::size_t i = 0;
         fields::visit_fields(record, [&](std::string_view, const auto& member) { owned[i++] = value(member); });

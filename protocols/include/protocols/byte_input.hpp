@@ -48,16 +48,18 @@ public:
 
     // Bytes at hand from the next position; reads more only when there are
     // none. 0 means the end of the input.
-    std::size_t fill();
+    std::size_t fill() { return cur_ != end_ ? buffered() : refill(); }
     // Makes at least n (at most kMaxLookahead) bytes at hand unless the
     // input ends first; returns how many are.
-    std::size_t ensure(std::size_t n);
+    std::size_t ensure(std::size_t n) { return buffered() >= n ? n : ensure_slowly(n); }
 
     const std::uint8_t* cursor() const noexcept { return cur_; }
     std::size_t buffered() const noexcept { return static_cast<std::size_t>(end_ - cur_); }
     void advance(std::size_t n) noexcept { cur_ += n; }
 
 private:
+    std::size_t refill();
+    std::size_t ensure_slowly(std::size_t n);
     // Moves the unread bytes to the front of the buffer and reads after them.
     void read_more();
 
