@@ -34,6 +34,16 @@ from vexa_helpers import (
     text_with_signals,
 )
 
+@pytest.fixture(autouse=True, params=["native", "python"])
+def decoder(request, monkeypatch):
+    """Every test with the compiled decoder and with the pure-Python one."""
+    from vexafile import _decode
+
+    if request.param == "python":
+        monkeypatch.setattr(_decode, "_native", None)
+    return request.param
+
+
 EXAMPLE_213_RECORD = vf.Settings(
     running_on_target_machine=False,
     machine_config=vf.MachineConfig(

@@ -387,8 +387,12 @@ private:
 }  // namespace
 
 Expected<settings::Settings, DecodeError> decode_settings(ByteInput& input) {
+    return decode_settings(input, settings::Settings());
+}
+
+Expected<settings::Settings, DecodeError> decode_settings(ByteInput& input, settings::Settings&& blank) {
     try {
-        settings::Settings settings;
+        settings::Settings settings = std::move(blank);
         Decoder decoder(input);
         decoder.read(settings, Label{});
         decoder.expect_end();

@@ -1,7 +1,6 @@
 #include "protocols/postcard_decode.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -11,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "guarded_memory.hpp"
 #include "protocols/postcard.hpp"
 
 namespace protocols::postcard {
@@ -76,55 +76,30 @@ TEST(PostcardDecode, DecodesWhatTheEncoderWrote) {
     }
 }
 
-// The decoder over memory that ends, or begins, at an inaccessible page:
-// every prefix of a file fails with unexpected_end without reading past
-// its end, and the whole file decodes.
-class GuardedMemory {
-public:
-    explicit GuardedMemory(std::size_t size) : page_(static_cast<std::size_t>(::sysconf(_SC_PAGESIZE))) {
-        pages_ = (size + page_ - 1) / page_ + 2;
-        void* base = ::mmap(nullptr, pages_ * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (base == MAP_FAILED) throw std::bad_alloc();
-        base_ = static_cast<std::uint8_t*>(base);
-        ::mprotect(base_, page_, PROT_NONE);
-        ::mprotect(base_ + (pages_ - 1) * page_, page_, PROT_NONE);
-    }
-    ~GuardedMemory() { ::munmap(base_, pages_ * page_); }
-    GuardedMemory(const GuardedMemory&) = delete;
-    GuardedMemory& operator=(const GuardedMemory&) = delete;
+// The decoder over memory that ends, or begins, at an inaccessible page.
+std::span<const std::uint8_t> place_bytes(const testing::GuardedRegion& region, testing::Edge edge,
+                                          std::span<const std::uint8_t> bytes) {
+    char* at = testing::place(region, edge, bytes.size());
+    std::memcpy(at, bytes.data(), bytes.size());
+    return {reinterpret_cast<const std::uint8_t*>(at), bytes.size()};
+}
 
-    // `bytes` copied to end right at the upper guard page.
-    std::span<const std::uint8_t> at_end(std::span<const std::uint8_t> bytes) {
-        std::uint8_t* start = base_ + (pages_ - 1) * page_ - bytes.size();
-        std::memcpy(start, bytes.data(), bytes.size());
-        return {start, bytes.size()};
-    }
-    // `bytes` copied to start right after the lower guard page.
-    std::span<const std::uint8_t> at_start(std::span<const std::uint8_t> bytes) {
-        std::memcpy(base_ + page_, bytes.data(), bytes.size());
-        return {base_ + page_, bytes.size()};
-    }
-
-private:
-    std::size_t page_;
-    std::size_t pages_ = 0;
-    std::uint8_t* base_ = nullptr;
-};
-
+// Every prefix of a file fails with unexpected_end without reading past its
+// end, and the whole file decodes.
 TEST(PostcardDecode, EveryPrefixStopsAtTheGuardPage) {
     // Samples of 1, 2 and 3 bytes put every sample boundary at the end.
     const Bytes whole = encode(every_kind(40));
-    GuardedMemory memory(whole.size());
+    testing::GuardedRegion region(whole.size());
     for (std::size_t n = 0; n < whole.size(); ++n) {
         const auto prefix = std::span<const std::uint8_t>(whole).first(n);
-        for (auto placed : {memory.at_end(prefix), memory.at_start(prefix)}) {
-            auto decoded = decode(placed);
+        for (testing::Edge edge : {testing::Edge::High, testing::Edge::Low}) {
+            auto decoded = decode(place_bytes(region, edge, prefix));
             ASSERT_FALSE(decoded) << n;
             EXPECT_EQ(decoded.error().kind, DecodeErrorKind::UnexpectedEnd) << n << ": " << decoded.error().message;
             EXPECT_LE(decoded.error().offset, n);
         }
     }
-    auto decoded = decode(memory.at_end(whole));
+    auto decoded = decode(place_bytes(region, testing::Edge::High, whole));
     ASSERT_TRUE(decoded);
     EXPECT_EQ(encode(decoded.value()), whole);
 }
@@ -137,8 +112,8 @@ TEST(PostcardDecode, SamplesOfEveryLengthAtTheGuardPage) {
             std::get<signals::ArbitrarySignalParams>(s.signals[4]).samples.assign(count, value);
             s.signals.resize(5);  // the Arbitrary signal last, so samples run to near the end
             const Bytes whole = encode(s);
-            GuardedMemory memory(whole.size());
-            auto decoded = decode(memory.at_end(whole));
+            testing::GuardedRegion region(whole.size());
+            auto decoded = decode(place_bytes(region, testing::Edge::High, whole));
             ASSERT_TRUE(decoded) << count;
             EXPECT_EQ(std::get<signals::ArbitrarySignalParams>(decoded.value().signals[4]).samples.size(), count);
         }

@@ -95,11 +95,12 @@ private:
 // classes["VexaFormatError"].
 Settings decode_fd(PyObject* fd_object, PyObject* classes) {
     const int fd = fd_argument(fd_object);
+    Settings blank;  // reads the environment: not without the lock
     std::optional<protocols::Expected<Settings, DecodeError>> result;
     {
         LockReleased unlocked;
         ByteInput input(fd, [&] { unlocked.check_signals(); });
-        result.emplace(protocols::postcard::decode_settings(input));
+        result.emplace(protocols::postcard::decode_settings(input, std::move(blank)));
     }
     return take_settings(std::move(*result), classes);
 }

@@ -39,5 +39,8 @@ struct DecodeError {
 // One whole Settings record and nothing after it. A failed read throws
 // InputError; bytes that are not a protocol file give a DecodeError.
 Expected<settings::Settings, DecodeError> decode_settings(ByteInput& input);
+// The same, decoded into `blank`, every field of which is overwritten: its
+// construction (which reads the environment) can then happen elsewhere.
+Expected<settings::Settings, DecodeError> decode_settings(ByteInput& input, settings::Settings&& blank);
 
 }  // namespace protocols::postcard
