@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "protocols/page_memory.hpp"
-#include "protocols/sample_encoding.hpp"
+#include "sample_encoding.hpp"
 
 namespace protocols::postcard {
 
