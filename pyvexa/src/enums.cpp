@@ -77,7 +77,9 @@ PyRef create_enum_class(const EnumDescription& description) {
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
     for (std::uint8_t value = 0; value < description.count; ++value) {
         PyRef member = make_member(type_object, value);
-        if (PyObject_SetAttrString(type.get(), description.members[value], member.get()) < 0) throw_python_error();
+        if (PyObject_SetAttrString(type.get(), description.members[value], member.get()) < 0) {
+            throw_python_error();
+        }
     }
     return type;
 }
@@ -100,6 +102,8 @@ EnumArgument arg_channel(PyObject* obj, const char* name) {
     return arg_enum(obj, state::classes().channel, "Channel", name);
 }
 
-EnumArgument arg_coil(PyObject* obj, const char* name) { return arg_enum(obj, state::classes().coil, "Coil", name); }
+EnumArgument arg_coil(PyObject* obj, const char* name) {
+    return arg_enum(obj, state::classes().coil, "Coil", name);
+}
 
 }  // namespace pyvexa

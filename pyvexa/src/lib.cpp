@@ -30,14 +30,17 @@ PyRef module_all(PyObject* module) {
 }
 
 // Creates the class on first use, then lists and sets it on the module.
-void register_class(PyObject* module, PyTypeObject* state::Classes::*slot, PyRef (*create)(), const char* name) {
+void register_class(PyObject* module, PyTypeObject* state::Classes::*slot, PyRef (*create)(),
+                    const char* name) {
     PyTypeObject* type = state::ensure_class(slot, create);
     PyRef all = module_all(module);
     PyRef name_object = checked(PyUnicode_FromString(name));
     if (PyList_Append(all.get(), name_object.get()) < 0) {
         panic("could not append __name__ to __all__: " + take_error_rendering());
     }
-    if (PyObject_SetAttr(module, name_object.get(), reinterpret_cast<PyObject*>(type)) < 0) throw_python_error();
+    if (PyObject_SetAttr(module, name_object.get(), reinterpret_cast<PyObject*>(type)) < 0) {
+        throw_python_error();
+    }
 }
 
 PyObject* init_module() {

@@ -1,9 +1,9 @@
 // The frame every Protocol method runs in. A method is described once: its
-// name, the access it takes and its parameters, each a name, the conversion
-// of its argument and, when optional, its default. The entry point, the
+// name, the access it takes, its work (a plain function of the object and
+// the converted values) and its parameters, each a name, the conversion of
+// its argument and, when optional, its default. The entry point, the
 // argument matching, the conversions and the text signature all come from
-// that description, and the method's own work is a plain function of the
-// record and the converted values.
+// that description.
 //
 // The steps, each ending the call at its first failure: match the arguments
 // to the parameters; check that the receiver is a Protocol; take access to
@@ -61,9 +61,11 @@ inline constexpr bool kIsOptional = false;
 template <auto Convert>
 inline constexpr bool kIsOptional<Optional<Convert>> = true;
 
-// A method: its name, the access `Mode` (Shared or Exclusive) it takes and
-// its parameters, the required ones first.
-template <class Mode, class... Params>
+// A method: its name, the access `Mode` (Shared or Exclusive) it takes, its
+// work and its parameters, the required ones first. The work is called as
+// work(ProtocolObject&, values...) and returns nothing, a double, a bool, an
+// unsigned index or a text.
+template <class Mode, class Work, class... Params>
 struct Method {
     using AccessMode = Mode;
     static constexpr std::size_t kCount = sizeof...(Params);
@@ -80,12 +82,13 @@ struct Method {
         "required parameters come first");
 
     const char* name;
+    Work work;
     std::tuple<Params...> params;
 };
 
-template <class Mode, class... Params>
-constexpr Method<Mode, Params...> method(const char* name, Params... params) {
-    return {name, {params...}};
+template <class Mode, class Work, class... Params>
+constexpr Method<Mode, Work, Params...> method(const char* name, Work work, Params... params) {
+    return {name, work, {params...}};
 }
 
 namespace frame {
@@ -97,7 +100,8 @@ using MethodOf = std::remove_cvref_t<decltype(M)>;
 template <const auto& M>
 struct Parameters {
     static constexpr std::array<const char*, MethodOf<M>::kCount> names =
-        std::apply([](const auto&... p) { return std::array<const char*, sizeof...(p)>{p.name...}; }, M.params);
+        std::apply([](const auto&... p) { return std::array<const char*, sizeof...(p)>{p.name...}; },
+                   M.params);
     static inline std::array<PyObject*, MethodOf<M>::kCount> interned{};
 
     static ParamList list() noexcept {
@@ -127,42 +131,42 @@ inline PyObject* to_python(const std::string& text) {
 
 // Receiver check, access, conversions and the work, for arguments already
 // matched into argv.
-template <const auto& M, auto Work, std::size_t... I>
+template <const auto& M, std::size_t... I>
 PyObject* run(PyObject* self, PyObject* const* argv, std::index_sequence<I...>) {
     ProtocolObject& protocol = protocol_receiver(self);
     Access<typename MethodOf<M>::AccessMode> access(protocol.access);
     // Braced initialisation converts strictly from left to right.
     std::tuple<typename std::tuple_element_t<I, decltype(M.params)>::Value...> values{
         convert(std::get<I>(M.params), argv[I])...};
-    if constexpr (std::is_void_v<decltype(Work(protocol, std::get<I>(values)...))>) {
-        Work(protocol, std::get<I>(values)...);
+    if constexpr (std::is_void_v<decltype(M.work(protocol, std::get<I>(values)...))>) {
+        M.work(protocol, std::get<I>(values)...);
         Py_RETURN_NONE;
     } else {
-        return to_python(Work(protocol, std::get<I>(values)...));
+        return to_python(M.work(protocol, std::get<I>(values)...));
     }
 }
 
 // Entry of a method with parameters: the fast-call form with keywords.
-template <const auto& M, auto Work>
+template <const auto& M>
 PyObject* fast_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return boundary([&]() -> PyObject* {
         PyObject* argv[MethodOf<M>::kCount];
         match_fastcall(Parameters<M>::list(), args, nargs, kwnames, argv);
-        return run<M, Work>(self, argv, std::make_index_sequence<MethodOf<M>::kCount>());
+        return run<M>(self, argv, std::make_index_sequence<MethodOf<M>::kCount>());
     });
 }
 
 // Entry of a method without parameters, or of a slot such as __str__; the
 // interpreter refuses any argument before the call.
-template <const auto& M, auto Work>
+template <const auto& M>
 PyObject* no_arguments(PyObject* self) noexcept {
     static_assert(MethodOf<M>::kCount == 0);
-    return boundary([&]() -> PyObject* { return run<M, Work>(self, nullptr, std::index_sequence<>()); });
+    return boundary([&]() -> PyObject* { return run<M>(self, nullptr, std::index_sequence<>()); });
 }
 
-template <const auto& M, auto Work>
+template <const auto& M>
 PyObject* no_arguments_method(PyObject* self, PyObject*) noexcept {
-    return no_arguments<M, Work>(self);
+    return no_arguments<M>(self);
 }
 
 // "name($self, a, b=0.0)\n--\n\n": the signature block from which the
@@ -189,27 +193,32 @@ PyCFunction as_cfunction(F f) {
 
 }  // namespace frame
 
-// The method-table entry of method `M` whose work is `Work(ProtocolObject&,
-// values...)`, returning nothing, a double, a bool, an unsigned index or a
-// text. Builds the text signature on first use (kept for the process);
-// throws PythonErrorSet when that fails.
-template <const auto& M, auto Work>
+// The method-table entry of method `M`. Builds the text signature on first
+// use (kept for the process); throws PythonErrorSet when that fails.
+template <const auto& M>
 PyMethodDef method_entry() {
     using Spec = frame::MethodOf<M>;
     static const std::string* const doc =
         new std::string(frame::text_signature_of<M>(std::make_index_sequence<Spec::kCount>()));
     if constexpr (Spec::kCount == 0) {
-        return {M.name, frame::as_cfunction(frame::no_arguments_method<M, Work>), METH_NOARGS, doc->c_str()};
+        return {M.name, frame::as_cfunction(frame::no_arguments_method<M>), METH_NOARGS, doc->c_str()};
     } else {
-        return {M.name, frame::as_cfunction(frame::fast_call<M, Work>), METH_FASTCALL | METH_KEYWORDS,
+        return {M.name, frame::as_cfunction(frame::fast_call<M>), METH_FASTCALL | METH_KEYWORDS,
                 doc->c_str()};
     }
 }
 
-// The slot function (such as tp_str) running `Work` in method `M`'s frame.
-template <const auto& M, auto Work>
+// The method-table entries of several methods, in the order given.
+template <const auto&... M>
+std::array<PyMethodDef, sizeof...(M)> method_entries() {
+    return {method_entry<M>()...};
+}
+
+// The slot function (such as tp_str) running method `M`, which has no
+// parameters.
+template <const auto& M>
 void* slot_entry() {
-    return reinterpret_cast<void*>(frame::no_arguments<M, Work>);
+    return reinterpret_cast<void*>(frame::no_arguments<M>);
 }
 
 }  // namespace pyvexa

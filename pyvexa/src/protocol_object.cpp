@@ -15,7 +15,8 @@ namespace {
 
 PyObject* protocol_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary([&]() -> PyObject* {
-        match_tuple_dict(ParamList{kProtocolClassName, "__new__", nullptr, nullptr, 0, 0}, args, kwargs, nullptr);
+        const ParamList no_parameters{kProtocolClassName, "__new__", nullptr, nullptr, 0, 0};
+        match_tuple_dict(no_parameters, args, kwargs, nullptr);
         protocols::Protocol record;  // reads VEXA_TARGET_MACHINE now
         record.settings.signals.clear();
         // Owned from here: should the move below throw (it allocates), the
@@ -38,8 +39,8 @@ void protocol_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-constexpr auto kStr = method<Shared>("__str__");
 std::string protocol_text(ProtocolObject& protocol) { return protocols::text::to_text(protocol.record); }
+constexpr auto kStr = method<Shared>("__str__", protocol_text);
 
 // Settings, signals, sampling, save, and the end mark.
 using MethodTable = std::array<PyMethodDef, 5 + 5 + 2 + 1 + 1>;
@@ -61,12 +62,13 @@ PyRef create_protocol_class() {
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(protocol_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(protocol_dealloc)},
-        {Py_tp_str, slot_entry<kStr, protocol_text>()},
+        {Py_tp_str, slot_entry<kStr>()},
         {Py_tp_methods, methods.data()},
         {Py_tp_doc, const_cast<char*>("Protocol()\n--\n\n")},
         {0, nullptr},
     };
-    PyType_Spec spec{"builtins.Protocol", static_cast<int>(sizeof(ProtocolObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec spec{"builtins.Protocol", static_cast<int>(sizeof(ProtocolObject)), 0, Py_TPFLAGS_DEFAULT,
+                     slots};
     return checked(PyType_FromSpec(&spec));
 }
 

@@ -13,7 +13,6 @@ namespace pyvexa::methods {
 
 namespace {
 
-constexpr auto kSave = method<Exclusive>("save", param<arg_text>("filepath"));
 void save(ProtocolObject& protocol, const std::string& filepath) {
     PYVEXA_ASSERT(std::string_view(filepath).ends_with(".vexa"), "filepath.ends_with(\".vexa\")");
 
@@ -25,16 +24,22 @@ void save(ProtocolObject& protocol, const std::string& filepath) {
 
     protocols::postcard::ByteBuffer encoded;
     protocols::postcard::Status status = protocols::postcard::serialize(settings, encoded);
-    if (!status.is_ok()) panic(unwrap_failure(std::string(protocols::postcard::to_string(status.error()))));
+    if (!status.is_ok()) {
+        panic(unwrap_failure(std::string(protocols::postcard::to_string(status.error()))));
+    }
 
     if (filepath.find('\0') != std::string::npos) {
-        panic(unwrap_failure(IoError::simple("InvalidInput", "file name contained an unexpected NUL byte").render()));
+        IoError nul = IoError::simple("InvalidInput", "file name contained an unexpected NUL byte");
+        panic(unwrap_failure(nul.render()));
     }
-    if (auto failure = write_file(filepath, encoded.data(), encoded.size())) panic(unwrap_failure(failure->render()));
+    if (auto failure = write_file(filepath, encoded.data(), encoded.size())) {
+        panic(unwrap_failure(failure->render()));
+    }
 }
+constexpr auto kSave = method<Exclusive>("save", save, param<arg_text>("filepath"));
 
 }  // namespace
 
-PyMethodDef save_entry() { return method_entry<kSave, save>(); }
+PyMethodDef save_entry() { return method_entry<kSave>(); }
 
 }  // namespace pyvexa::methods
