@@ -1,13 +1,10 @@
 #include "protocols/postcard.hpp"
 
 #include <bit>
-#include <deque>
 #include <cstring>
 #include <limits>
 #include <new>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "protocols/page_memory.hpp"
 #include "sample_encoding.hpp"
@@ -155,132 +152,6 @@ void write_samples(ByteBuffer& out, const std::int16_t* samples, std::size_t cou
     // One reservation for the worst case (3 bytes a sample), never per byte.
     std::uint8_t* start = out.reserve_tail(count * 3 + kSampleEncodeSlack);
     out.commit(encode_samples(samples, count, start));
-}
-
-// ---- Records --------------------------------------------------------------
-
-namespace {
-
-Status put(double v, ByteBuffer& out) {
-    write_f64(out, v);
-    return Status::ok();
-}
-
-Status put(std::uint64_t v, ByteBuffer& out) {
-    write_varint(out, v);
-    return Status::ok();
-}
-
-Status put(bool v, ByteBuffer& out) {
-    write_bool(out, v);
-    return Status::ok();
-}
-
-Status put(const std::string& v, ByteBuffer& out) {
-    write_str(out, v);
-    return Status::ok();
-}
-
-Status put(const signals::SampleVector& v, ByteBuffer& out) {
-    write_samples(out, v.data(), v.size());
-    return Status::ok();
-}
-
-// Any record with a serialize overload, found only when one exists.
-template <class T>
-auto put(const T& record, ByteBuffer& out) -> decltype(serialize(record, out)) {
-    return serialize(record, out);
-}
-
-// A sequence: its length, then the items.
-template <class Sequence>
-Status put_sequence(const Sequence& items, ByteBuffer& out) {
-    write_varint(out, items.size());
-    for (const auto& item : items) {
-        if (Status status = put(item, out); !status.is_ok()) return status;
-    }
-    return Status::ok();
-}
-
-template <class T, class A>
-Status put(const std::vector<T, A>& items, ByteBuffer& out) {
-    return put_sequence(items, out);
-}
-
-template <class T, class A>
-Status put(const std::deque<T, A>& items, ByteBuffer& out) {
-    return put_sequence(items, out);
-}
-
-template <std::size_t N>
-Status put(const std::array<bool, N>& flags, ByteBuffer& out) {
-    // A fixed array carries no count.
-    for (bool flag : flags) write_bool(out, flag);
-    return Status::ok();
-}
-
-// Writes the fields in order and stops at the first failure.
-template <class... Fields>
-Status put_fields(ByteBuffer& out, const Fields&... fields) {
-    Status status = Status::ok();
-    (void)((status = put(fields, out), status.is_ok()) && ...);
-    return status;
-}
-
-}  // namespace
-
-Status serialize(const lcsettings::LCSetting& v, ByteBuffer& out) {
-    return put_fields(out, v.capacitance, v.carrier_frequency, v.clk_ticks_per_sample, v.capacitor_bank_setting);
-}
-
-Status serialize(const lcsettings::Coil& v, ByteBuffer& out) {
-    return put_fields(out, v.name, v.inductance, v.max_current, v.max_carrier_frequency, v.settings);
-}
-
-Status serialize(const machine_config::MachineConfig& v, ByteBuffer& out) {
-    return put_fields(out, v.supply_voltage, v.num_coils, v.coils, v.capacitors, v.possible_capacitances,
-                      v.num_external_signal_sources, v.smbus_psu_connected, v.num_temperature_sensors,
-                      v.num_flow_rate_sensors, v.safety_checks_enabled, v.max_intensity_setpoint,
-                      v.max_current, v.max_carrier_frequency, v.max_temperature, v.min_flowrate, v.max_power);
-}
-
-Status serialize(const signals::ConstantSignalParams& v, ByteBuffer& out) { return put_fields(out, v.value); }
-
-Status serialize(const signals::SineSignalParams& v, ByteBuffer& out) {
-    return put_fields(out, v.amplitude, v.frequency, v.phase, v.depth);
-}
-
-Status serialize(const signals::RampSignalParams& v, ByteBuffer& out) {
-    return put_fields(out, v.peak, v.up_duration, v.down_duration);
-}
-
-Status serialize(const signals::MixedSignalParams& v, ByteBuffer& out) {
-    return put_fields(out, v.a_idx, v.b_idx);
-}
-
-Status serialize(const signals::ArbitrarySignalParams& v, ByteBuffer& out) {
-    return put_fields(out, v.samples);
-}
-
-Status serialize(const signals::Signal& v, ByteBuffer& out) {
-    // The variant's position is its number in the file.
-    write_varint(out, v.index());
-    return std::visit([&](const auto& params) { return serialize(params, out); }, v);
-}
-
-Status serialize(const settings::SignalSourceSelection& v, ByteBuffer& out) {
-    return put_fields(out, v.internal, v.external, v.external_selected);
-}
-
-Status serialize(const settings::ChannelSettings& v, ByteBuffer& out) {
-    return put_fields(out, v.enabled, v.amplitude1_source, v.amplitude2_source, v.modulation_source, v.coil_idx,
-                      v.coil_setting_idx);
-}
-
-Status serialize(const settings::Settings& v, ByteBuffer& out) {
-    return put_fields(out, v.running_on_target_machine, v.machine_config, v.intensity, v.session_duration,
-                      v.signals, v.channel_a_settings, v.channel_b_settings, v.monitor_trace_visible,
-                      v.monitor_subsampling_factor);
 }
 
 }  // namespace protocols::postcard

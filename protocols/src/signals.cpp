@@ -3,14 +3,9 @@
 namespace protocols::signals {
 
 std::string_view variant_name(const Signal& signal) noexcept {
-    switch (signal.index()) {
-        case 0: return "Constant";
-        case 1: return "Sine";
-        case 2: return "Ramp";
-        case 3: return "MixedSignal";
-        case 4: return "Arbitrary";
-    }
-    return "Unknown";
+    // A variant left valueless by an exception has no number.
+    if (signal.valueless_by_exception()) return "Unknown";
+    return SIGNAL_VARIANT_NAMES[signal.index()];
 }
 
 }  // namespace protocols::signals

@@ -1,18 +1,28 @@
 #include "protocols/text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <deque>
 #include <cstdint>
+#include <cstring>
+#include <deque>
+#include <stdexcept>
 #include <string_view>
 #include <system_error>
 #include <type_traits>
+#include <variant>
+#include <vector>
 
 namespace protocols::text {
 
 namespace {
 
+using namespace std::string_view_literals;
+
 constexpr std::size_t kIndentWidth = 4;
+// A line break and the indentation of the deepest lines (samples, at six
+// levels), so that most lines start with one append.
+constexpr std::string_view kBreakAndIndent = "\n                                ";
 
 // Shortest round-trip digits of a finite, non-zero magnitude, and the
 // decimal exponent of the first digit (value = d.ddd * 10^exponent).
@@ -38,7 +48,8 @@ ShortestDigits shortest_digits(double magnitude) {
     return out;
 }
 
-void append_positional(std::string& out, const ShortestDigits& d) {
+template <class Out>
+void append_positional(Out& out, const ShortestDigits& d) {
     const std::string_view digits(d.digits, d.count);
     const int count = static_cast<int>(d.count);
     if (d.exponent < 0) {
@@ -57,7 +68,8 @@ void append_positional(std::string& out, const ShortestDigits& d) {
     }
 }
 
-void append_exponent(std::string& out, const ShortestDigits& d) {
+template <class Out>
+void append_exponent(Out& out, const ShortestDigits& d) {
     out += d.digits[0];
     if (d.count > 1) {
         out += '.';
@@ -67,7 +79,8 @@ void append_exponent(std::string& out, const ShortestDigits& d) {
     out += std::to_string(d.exponent);
 }
 
-void append_double(std::string& out, double value) {
+template <class Out>
+void append_double(Out& out, double value) {
     if (std::isnan(value)) {
         out += "NaN";
         return;
@@ -90,20 +103,22 @@ void append_double(std::string& out, double value) {
     }
 }
 
-template <class Integer>
-void append_integer(std::string& out, Integer value) {
+template <class Out, class Integer>
+void append_integer(Out& out, Integer value) {
     char buffer[24];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     out.append(buffer, result.ptr);
 }
 
-void append_hex(std::string& out, unsigned value) {
+template <class Out>
+void append_hex(Out& out, unsigned value) {
     char buffer[8];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, 16);
     out.append(buffer, result.ptr);
 }
 
-void append_quoted(std::string& out, std::string_view text) {
+template <class Out>
+void append_quoted(Out& out, std::string_view text) {
     out += '"';
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
@@ -132,14 +147,121 @@ void append_quoted(std::string& out, std::string_view text) {
     out += '"';
 }
 
-// Appends pretty-printed values to one string. `level` is the nesting level
-// of the line the value starts on; later lines of the value are indented
-// from it.
+// Where the renderer writes: a string filled through a raw cursor, so that a
+// small piece costs one bounds check and a copy. While writing, the string
+// runs somewhat past the written text (a window of zeros that the cursor
+// fills); it is cut to the written text when done. With a sink, a chunk that
+// has reached TEXT_CHUNK_SIZE goes to the sink at the next line boundary and
+// the string is filled again from its start.
+class Output {
+public:
+    Output(std::string& text, TextSink* sink) : text_(text), sink_(sink) { widen(text_.size(), 0); }
+    ~Output() { text_.resize(size()); }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    Output& operator+=(char c) {
+        room(1);
+        *cur_++ = c;
+        return *this;
+    }
+    Output& operator+=(std::string_view piece) { return append(piece.data(), piece.size()); }
+    Output& append(const char* piece, std::size_t count) {
+        room(count);
+        std::memcpy(cur_, piece, count);
+        cur_ += count;
+        return *this;
+    }
+    Output& append(const char* first, const char* last) {
+        return append(first, static_cast<std::size_t>(last - first));
+    }
+    Output& append(std::size_t count, char c) {
+        room(count);
+        std::memset(cur_, c, count);
+        cur_ += count;
+        return *this;
+    }
+    // Allocates room for `count` more bytes without touching it; with a
+    // sink, for at most a chunk.
+    void reserve(std::size_t count) {
+        const std::size_t used = size();
+        if (sink_) count = std::min(count, TEXT_CHUNK_SIZE);
+        if (count > text_.capacity() - used) {
+            text_.reserve(used + count);
+            widen(used, 0);
+        }
+    }
+
+    // Room for `count` bytes to store directly; commit() then marks the
+    // end of what was stored.
+    char* claim(std::size_t count) {
+        room(count);
+        return cur_;
+    }
+    void commit(char* end) noexcept { cur_ = end; }
+
+    // Called where a line ends.
+    void line_boundary() {
+        if (sink_ && size() >= TEXT_CHUNK_SIZE) flush();
+    }
+    // Passes what is left to the sink.
+    void finish() {
+        if (sink_ && size() != 0) flush();
+    }
+
+private:
+    std::size_t size() const noexcept { return static_cast<std::size_t>(cur_ - text_.data()); }
+
+    void room(std::size_t count) {
+        if (static_cast<std::size_t>(end_ - cur_) < count) grow(count);
+    }
+
+    void grow(std::size_t count) {
+        constexpr std::size_t kMinimumCapacity = 4096;  // the default protocol's text fits
+        const std::size_t used = size();
+        if (count > text_.max_size() - used) throw std::length_error("protocol text too long");
+        if (used + count > text_.capacity()) {
+            text_.reserve(std::max({used + count, 2 * text_.capacity(), kMinimumCapacity}));
+        }
+        widen(used, count);
+    }
+
+    // Runs the string at least `count` bytes past the `used` ones, and up
+    // to a step further within its capacity: the pages of a large
+    // reservation are touched only as the text reaches them.
+    void widen(std::size_t used, std::size_t count) {
+        constexpr std::size_t kStep = 64 * 1024;
+        text_.resize(std::min(text_.capacity(), used + std::max(count, kStep)));
+        cur_ = text_.data() + used;
+        end_ = text_.data() + text_.size();
+    }
+
+    void flush() {
+        sink_->write(std::string_view(text_.data(), size()));
+        cur_ = text_.data();
+    }
+
+    std::string& text_;
+    TextSink* sink_;
+    char* cur_;
+    char* end_;
+};
+
+// Renders values into a buffer that it passes to the sink chunk by chunk,
+// or straight into the sink's own string when it keeps the whole text.
+// `level` is the nesting level of the line a value starts on; later lines
+// of the value are indented from it.
 class Writer {
 public:
-    std::string take() && { return std::move(out_); }
+    explicit Writer(TextSink& sink)
+        : whole_(sink.whole_text()), out_(whole_ ? *whole_ : chunk_, whole_ ? nullptr : &sink) {}
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
 
-    void value(bool v, std::size_t) { out_ += v ? "true" : "false"; }
+    // Passes the rest of the text to the sink.
+    void finish() { out_.finish(); }
+
+    void value(bool v, std::size_t) { out_ += v ? "true"sv : "false"sv; }
     void value(std::uint64_t v, std::size_t) { append_integer(out_, v); }
     void value(std::int16_t v, std::size_t) { append_integer(out_, v); }
     void value(double v, std::size_t) { append_double(out_, v); }
@@ -148,7 +270,7 @@ public:
     template <class Sequence>
     void list(const Sequence& items, std::size_t level) {
         if (items.empty()) {
-            out_ += "[]";
+            out_ += "[]"sv;
             return;
         }
         out_ += '[';
@@ -168,86 +290,28 @@ public:
     template <class T, std::size_t N>
     void value(const std::array<T, N>& v, std::size_t level) { list(v, level); }
 
+    // The list() of samples, one store per line: the largest part of a
+    // large protocol's text.
     void value(const signals::SampleVector& samples, std::size_t level) {
-        // One line per sample: indentation, up to six characters and ",".
-        out_.reserve(out_.size() + samples.size() * ((level + 1) * kIndentWidth + 8) + 16);
-        list(samples, level);
-    }
-
-    void value(const lcsettings::LCSetting& v, std::size_t level) {
-        open("LCSetting");
-        field("capacitance", v.capacitance, level);
-        field("carrier_frequency", v.carrier_frequency, level);
-        field("clk_ticks_per_sample", v.clk_ticks_per_sample, level);
-        field("capacitor_bank_setting", v.capacitor_bank_setting, level);
-        close(level);
-    }
-
-    void value(const lcsettings::Coil& v, std::size_t level) {
-        open("Coil");
-        field("name", v.name, level);
-        field("inductance", v.inductance, level);
-        field("max_current", v.max_current, level);
-        field("max_carrier_frequency", v.max_carrier_frequency, level);
-        field("settings", v.settings, level);
-        close(level);
-    }
-
-    void value(const machine_config::MachineConfig& v, std::size_t level) {
-        open("MachineConfig");
-        field("supply_voltage", v.supply_voltage, level);
-        field("num_coils", v.num_coils, level);
-        field("coils", v.coils, level);
-        field("capacitors", v.capacitors, level);
-        field("possible_capacitances", v.possible_capacitances, level);
-        field("num_external_signal_sources", v.num_external_signal_sources, level);
-        field("smbus_psu_connected", v.smbus_psu_connected, level);
-        field("num_temperature_sensors", v.num_temperature_sensors, level);
-        field("num_flow_rate_sensors", v.num_flow_rate_sensors, level);
-        field("safety_checks_enabled", v.safety_checks_enabled, level);
-        field("max_intensity_setpoint", v.max_intensity_setpoint, level);
-        field("max_current", v.max_current, level);
-        field("max_carrier_frequency", v.max_carrier_frequency, level);
-        field("max_temperature", v.max_temperature, level);
-        field("min_flowrate", v.min_flowrate, level);
-        field("max_power", v.max_power, level);
-        close(level);
-    }
-
-    void value(const signals::ConstantSignalParams& v, std::size_t level) {
-        open("ConstantSignalParams");
-        field("value", v.value, level);
-        close(level);
-    }
-
-    void value(const signals::SineSignalParams& v, std::size_t level) {
-        open("SineSignalParams");
-        field("amplitude", v.amplitude, level);
-        field("frequency", v.frequency, level);
-        field("phase", v.phase, level);
-        field("depth", v.depth, level);
-        close(level);
-    }
-
-    void value(const signals::RampSignalParams& v, std::size_t level) {
-        open("RampSignalParams");
-        field("peak", v.peak, level);
-        field("up_duration", v.up_duration, level);
-        field("down_duration", v.down_duration, level);
-        close(level);
-    }
-
-    void value(const signals::MixedSignalParams& v, std::size_t level) {
-        open("MixedSignalParams");
-        field("a_idx", v.a_idx, level);
-        field("b_idx", v.b_idx, level);
-        close(level);
-    }
-
-    void value(const signals::ArbitrarySignalParams& v, std::size_t level) {
-        open("ArbitrarySignalParams");
-        field("samples", v.samples, level);
-        close(level);
+        const std::size_t width = (level + 1) * kIndentWidth;
+        if (samples.empty() || width >= kBreakAndIndent.size()) {
+            list(samples, level);
+            return;
+        }
+        // A line: break, indentation, sign and five digits at most, ",".
+        const std::size_t line_size = 1 + width + 7;
+        out_.reserve(samples.size() * line_size + 16);
+        out_ += '[';
+        for (const std::int16_t sample : samples) {
+            out_.line_boundary();
+            char* p = out_.claim(line_size);
+            std::memcpy(p, kBreakAndIndent.data(), 1 + width);
+            p = std::to_chars(p + 1 + width, p + line_size, sample).ptr;
+            *p++ = ',';
+            out_.commit(p);
+        }
+        line(level);
+        out_ += ']';
     }
 
     void value(const signals::Signal& v, std::size_t level) {
@@ -260,78 +324,45 @@ public:
         out_ += ')';
     }
 
-    void value(const settings::SignalSourceSelection& v, std::size_t level) {
-        open("SignalSourceSelection");
-        field("internal", v.internal, level);
-        field("external", v.external, level);
-        field("external_selected", v.external_selected, level);
-        close(level);
-    }
-
-    void value(const settings::ChannelSettings& v, std::size_t level) {
-        open("ChannelSettings");
-        field("enabled", v.enabled, level);
-        field("amplitude1_source", v.amplitude1_source, level);
-        field("amplitude2_source", v.amplitude2_source, level);
-        field("modulation_source", v.modulation_source, level);
-        field("coil_idx", v.coil_idx, level);
-        field("coil_setting_idx", v.coil_setting_idx, level);
-        close(level);
-    }
-
-    void value(const settings::Settings& v, std::size_t level) {
-        open("Settings");
-        field("running_on_target_machine", v.running_on_target_machine, level);
-        field("machine_config", v.machine_config, level);
-        field("intensity", v.intensity, level);
-        field("session_duration", v.session_duration, level);
-        field("signals", v.signals, level);
-        field("channel_a_settings", v.channel_a_settings, level);
-        field("channel_b_settings", v.channel_b_settings, level);
-        field("monitor_trace_visible", v.monitor_trace_visible, level);
-        field("monitor_subsampling_factor", v.monitor_subsampling_factor, level);
-        close(level);
-    }
-
-    void value(const Protocol& v, std::size_t level) {
-        open("Protocol");
-        field("settings", v.settings, level);
-        close(level);
-    }
-
-private:
-    void line(std::size_t level) {
-        out_ += '\n';
-        out_.append(level * kIndentWidth, ' ');
-    }
-
-    void open(std::string_view record_name) {
-        out_ += record_name;
-        out_ += " {";
-    }
-
-    template <class T>
-    void field(std::string_view name, const T& v, std::size_t record_level) {
-        line(record_level + 1);
-        out_ += name;
-        out_ += ": ";
-        value(v, record_level + 1);
-        out_ += ',';
-    }
-
-    void close(std::size_t level) {
+    // A record: its name, then one line per field in the order of its list.
+    template <fields::Described Record>
+    void value(const Record& record, std::size_t level) {
+        out_ += fields::type_name<Record>;
+        out_ += " {"sv;
+        fields::visit_fields(record, [&](std::string_view name, const auto& member) {
+            line(level + 1);
+            out_ += name;
+            out_ += ": "sv;
+            value(member, level + 1);
+            out_ += ',';
+        });
         line(level);
         out_ += '}';
     }
 
-    std::string out_;
+private:
+    // Every line break is a point where a full chunk goes to the sink.
+    void line(std::size_t level) {
+        out_.line_boundary();
+        const std::size_t width = level * kIndentWidth;
+        if (width < kBreakAndIndent.size()) {
+            out_.append(kBreakAndIndent.data(), 1 + width);
+        } else {
+            out_ += '\n';
+            out_.append(width, ' ');
+        }
+    }
+
+    std::string* whole_;
+    std::string chunk_;
+    Output out_;
 };
 
 template <class T>
-std::string render(const T& v) {
-    Writer writer;
-    writer.value(v, 0);
-    return std::move(writer).take();
+void render(const T& value, TextSink& sink) {
+    Writer writer(sink);
+    writer.value(value, 0);
+    writer.finish();
 }
 
 }  // namespace
@@ -349,13 +380,13 @@ std::string quote(std::string_view text) {
     return out;
 }
 
-std::string to_text(const lcsettings::LCSetting& value) { return render(value); }
-std::string to_text(const lcsettings::Coil& value) { return render(value); }
-std::string to_text(const machine_config::MachineConfig& value) { return render(value); }
-std::string to_text(const signals::Signal& value) { return render(value); }
-std::string to_text(const settings::SignalSourceSelection& value) { return render(value); }
-std::string to_text(const settings::ChannelSettings& value) { return render(value); }
-std::string to_text(const settings::Settings& value) { return render(value); }
-std::string to_text(const Protocol& value) { return render(value); }
+void write_text(const lcsettings::LCSetting& value, TextSink& sink) { render(value, sink); }
+void write_text(const lcsettings::Coil& value, TextSink& sink) { render(value, sink); }
+void write_text(const machine_config::MachineConfig& value, TextSink& sink) { render(value, sink); }
+void write_text(const signals::Signal& value, TextSink& sink) { render(value, sink); }
+void write_text(const settings::SignalSourceSelection& value, TextSink& sink) { render(value, sink); }
+void write_text(const settings::ChannelSettings& value, TextSink& sink) { render(value, sink); }
+void write_text(const settings::Settings& value, TextSink& sink) { render(value, sink); }
+void write_text(const Protocol& value, TextSink& sink) { render(value, sink); }
 
 }  // namespace protocols::text

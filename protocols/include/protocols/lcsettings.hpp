@@ -8,6 +8,7 @@
 
 #include "protocols/error.hpp"
 #include "protocols/expected.hpp"
+#include "protocols/fields.hpp"
 
 namespace protocols::lcsettings {
 
@@ -18,8 +19,11 @@ struct LCSetting {
     std::uint64_t clk_ticks_per_sample = 0;    // 160 MHz ticks per carrier sample
     std::uint64_t capacitor_bank_setting = 0;  // 1-based position in the candidate list
 
+    static constexpr auto field_list = fields::describe("LCSetting", "capacitance", "carrier_frequency",
+                                                        "clk_ticks_per_sample", "capacitor_bank_setting");
     friend bool operator==(const LCSetting&, const LCSetting&) = default;
 };
+static_assert(fields::lists_every_member<LCSetting>);
 
 struct Coil {
     std::string name;
@@ -37,7 +41,10 @@ struct Coil {
     // The default coil: "Default", 330 nF candidate, 150 µH, 0.1, 40 kHz.
     static Coil make_default();
 
+    static constexpr auto field_list =
+        fields::describe("Coil", "name", "inductance", "max_current", "max_carrier_frequency", "settings");
     friend bool operator==(const Coil&, const Coil&) = default;
 };
+static_assert(fields::lists_every_member<Coil>);
 
 }  // namespace protocols::lcsettings

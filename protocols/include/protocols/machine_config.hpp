@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocols/fields.hpp"
 #include "protocols/lcsettings.hpp"
 
 namespace protocols::machine_config {
@@ -26,7 +27,14 @@ struct MachineConfig {
     double min_flowrate = 70.0;
     double max_power = 520.0;
 
+    static constexpr auto field_list =
+        fields::describe("MachineConfig", "supply_voltage", "num_coils", "coils", "capacitors",
+                         "possible_capacitances", "num_external_signal_sources", "smbus_psu_connected",
+                         "num_temperature_sensors", "num_flow_rate_sensors", "safety_checks_enabled",
+                         "max_intensity_setpoint", "max_current", "max_carrier_frequency", "max_temperature",
+                         "min_flowrate", "max_power");
     friend bool operator==(const MachineConfig&, const MachineConfig&) = default;
 };
+static_assert(fields::lists_every_member<MachineConfig>);
 
 }  // namespace protocols::machine_config

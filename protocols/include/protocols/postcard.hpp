@@ -3,11 +3,18 @@
 // boolean, records as their fields in order with no framing.
 #pragma once
 
+#include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
+#include "protocols/fields.hpp"
 #include "protocols/lcsettings.hpp"
 #include "protocols/machine_config.hpp"
 #include "protocols/settings.hpp"
@@ -99,17 +106,93 @@ void write_str(ByteBuffer& out, std::string_view text);
 // Count, then each sample as a zigzag varint.
 void write_samples(ByteBuffer& out, const std::int16_t* samples, std::size_t count);
 
-Status serialize(const lcsettings::LCSetting& value, ByteBuffer& out);
-Status serialize(const lcsettings::Coil& value, ByteBuffer& out);
-Status serialize(const machine_config::MachineConfig& value, ByteBuffer& out);
-Status serialize(const signals::ConstantSignalParams& value, ByteBuffer& out);
-Status serialize(const signals::SineSignalParams& value, ByteBuffer& out);
-Status serialize(const signals::RampSignalParams& value, ByteBuffer& out);
-Status serialize(const signals::MixedSignalParams& value, ByteBuffer& out);
-Status serialize(const signals::ArbitrarySignalParams& value, ByteBuffer& out);
-Status serialize(const signals::Signal& value, ByteBuffer& out);
-Status serialize(const settings::SignalSourceSelection& value, ByteBuffer& out);
-Status serialize(const settings::ChannelSettings& value, ByteBuffer& out);
-Status serialize(const settings::Settings& value, ByteBuffer& out);
+// ---- Records: each written as its field list says --------------------------
+
+namespace record_encoding {
+
+inline Status put(double v, ByteBuffer& out) {
+    write_f64(out, v);
+    return Status::ok();
+}
+
+inline Status put(std::uint64_t v, ByteBuffer& out) {
+    write_varint(out, v);
+    return Status::ok();
+}
+
+inline Status put(bool v, ByteBuffer& out) {
+    write_bool(out, v);
+    return Status::ok();
+}
+
+inline Status put(const std::string& v, ByteBuffer& out) {
+    write_str(out, v);
+    return Status::ok();
+}
+
+inline Status put(const signals::SampleVector& v, ByteBuffer& out) {
+    write_samples(out, v.data(), v.size());
+    return Status::ok();
+}
+
+template <std::size_t N>
+Status put(const std::array<bool, N>& flags, ByteBuffer& out) {
+    // A fixed array carries no count.
+    for (bool flag : flags) write_bool(out, flag);
+    return Status::ok();
+}
+
+// Declared before the definitions below so that each can reach the others.
+template <class Sequence>
+Status put_sequence(const Sequence& items, ByteBuffer& out);
+template <class T, class A>
+Status put(const std::vector<T, A>& items, ByteBuffer& out) {
+    return put_sequence(items, out);
+}
+template <class T, class A>
+Status put(const std::deque<T, A>& items, ByteBuffer& out) {
+    return put_sequence(items, out);
+}
+inline Status put(const signals::Signal& signal, ByteBuffer& out);
+template <fields::Described Record>
+Status put(const Record& record, ByteBuffer& out);
+
+// A sequence: its length, then the items.
+template <class Sequence>
+Status put_sequence(const Sequence& items, ByteBuffer& out) {
+    write_varint(out, items.size());
+    for (const auto& item : items) {
+        if (Status status = put(item, out); !status.is_ok()) return status;
+    }
+    return Status::ok();
+}
+
+// The variant number, then the parameter record.
+inline Status put(const signals::Signal& signal, ByteBuffer& out) {
+    write_varint(out, signal.index());
+    return std::visit([&](const auto& params) { return put(params, out); }, signal);
+}
+
+// The fields in order, stopping at the first failure.
+template <fields::Described Record>
+Status put(const Record& record, ByteBuffer& out) {
+    Status status = Status::ok();
+    fields::visit_fields(record, [&](std::string_view, const auto& member) {
+        if (status.is_ok()) status = put(member, out);
+    });
+    return status;
+}
+
+}  // namespace record_encoding
+
+// A record of a protocol file (Settings and everything in it), or a Signal.
+template <class Value>
+concept Encodable = fields::Described<Value> || std::same_as<Value, signals::Signal>;
+
+// Appends the encoding of `value` at the end of `out`.
+template <Encodable Value>
+Status serialize(const Value& value, ByteBuffer& out) {
+    return record_encoding::put(value, out);
+}
 
 }  // namespace protocols::postcard

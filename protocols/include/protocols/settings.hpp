@@ -6,6 +6,7 @@
 #include <deque>
 #include <vector>
 
+#include "protocols/fields.hpp"
 #include "protocols/machine_config.hpp"
 #include "protocols/signals.hpp"
 
@@ -15,8 +16,11 @@ struct SignalSourceSelection {
     std::uint64_t internal = 0;  // signal position, in force when !external_selected
     std::uint64_t external = 0;  // external input number, in force when external_selected
     bool external_selected = false;
+    static constexpr auto field_list =
+        fields::describe("SignalSourceSelection", "internal", "external", "external_selected");
     friend bool operator==(const SignalSourceSelection&, const SignalSourceSelection&) = default;
 };
+static_assert(fields::lists_every_member<SignalSourceSelection>);
 
 struct ChannelSettings {
     bool enabled = false;
@@ -25,8 +29,12 @@ struct ChannelSettings {
     SignalSourceSelection modulation_source;
     std::uint64_t coil_idx = 0;
     std::uint64_t coil_setting_idx = 0;
+    static constexpr auto field_list =
+        fields::describe("ChannelSettings", "enabled", "amplitude1_source", "amplitude2_source",
+                         "modulation_source", "coil_idx", "coil_setting_idx");
     friend bool operator==(const ChannelSettings&, const ChannelSettings&) = default;
 };
+static_assert(fields::lists_every_member<ChannelSettings>);
 
 // True when VEXA_TARGET_MACHINE is set to a valid UTF-8 value (any value,
 // the empty one included).
@@ -50,8 +58,13 @@ struct Settings {
     std::array<bool, 16> monitor_trace_visible{};
     std::uint64_t monitor_subsampling_factor = 1;
 
+    static constexpr auto field_list =
+        fields::describe("Settings", "running_on_target_machine", "machine_config", "intensity",
+                         "session_duration", "signals", "channel_a_settings", "channel_b_settings",
+                         "monitor_trace_visible", "monitor_subsampling_factor");
     friend bool operator==(const Settings&, const Settings&) = default;
 };
+static_assert(fields::lists_every_member<Settings>);
 
 }  // namespace protocols::settings
 
@@ -60,7 +73,9 @@ namespace protocols {
 // What a Python Protocol object holds.
 struct Protocol {
     settings::Settings settings;
+    static constexpr auto field_list = fields::describe("Protocol", "settings");
     friend bool operator==(const Protocol&, const Protocol&) = default;
 };
+static_assert(fields::lists_every_member<Protocol>);
 
 }  // namespace protocols
