@@ -30,15 +30,4 @@ void emit(Level level, std::string_view target, std::string_view message) {
     sink->log(Record{level, target, message});
 }
 
-std::string_view to_string(Level level) noexcept {
-    switch (level) {
-        case Level::Error: return "ERROR";
-        case Level::Warn: return "WARN";
-        case Level::Info: return "INFO";
-        case Level::Debug: return "DEBUG";
-        case Level::Trace: return "TRACE";
-    }
-    return "UNKNOWN";
-}
-
 }  // namespace protocols::log

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "protocols/page_memory.hpp"
-#include "protocols/sample_encoding.hpp"
+#include "sample_encoding.hpp"
 
 namespace protocols::postcard {
 

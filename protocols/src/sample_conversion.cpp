@@ -44,13 +44,13 @@ constexpr std::size_t kBlock = 32;
 constexpr std::ptrdiff_t kPrefetchAhead = 1024;
 
 // Converts 4 samples already known to be valid, exactly as
-// to_stored_sample. For x = s * 32767 >= 0.5, floor(x + 0.5) is exact even
-// though the sum rounds (0.5 is a multiple of x's ulp, and a sum rounded up
-// to the next power of two floors to the right integer); below 0.5 the
-// sum may round up to 1, so those lanes are forced to 0.
+// to_stored_sample. For x = s * SAMPLE_FULL_SCALE >= 0.5, floor(x + 0.5)
+// is exact even though the sum rounds (0.5 is a multiple of x's ulp, and a
+// sum rounded up to the next power of two floors to the right integer);
+// below 0.5 the sum may round up to 1, so those lanes are forced to 0.
 __attribute__((target("avx2"))) inline __m128i round_four(__m256d s) noexcept {
     const __m256d half = _mm256_set1_pd(0.5);
-    const __m256d scaled = _mm256_mul_pd(s, _mm256_set1_pd(32767.0));
+    const __m256d scaled = _mm256_mul_pd(s, _mm256_set1_pd(config::SAMPLE_FULL_SCALE));
     const __m256d at_least_half = _mm256_cmp_pd(scaled, half, _CMP_GE_OQ);
     return _mm256_cvttpd_epi32(_mm256_and_pd(_mm256_add_pd(scaled, half), at_least_half));
 }
@@ -165,7 +165,7 @@ PROTOCOLS_WIDE inline __mmask8 convert_sixteen(const double* d, std::int16_t* ou
     const __m512d zero = _mm512_setzero_pd();
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512d half = _mm512_set1_pd(0.5);
-    const __m512d scale = _mm512_set1_pd(32767.0);
+    const __m512d scale = _mm512_set1_pd(config::SAMPLE_FULL_SCALE);
     const __m512d lo = _mm512_loadu_pd(d);
     const __m512d hi = _mm512_loadu_pd(d + 8);
     const __m512d scaled_lo = _mm512_mul_pd(lo, scale);

@@ -1,10 +1,28 @@
-// The separate loops behind convert_fractions, for the loop itself and its
-// tests; the rest of the library calls convert_fractions only.
+// The separate loops behind convert_fractions and the conversion of one
+// sample, for the loops themselves and their tests; the rest of the library
+// calls convert_fractions only.
 #pragma once
 
+#include <cstdint>
+
+#include "protocols/config.hpp"
 #include "protocols/sample_conversion.hpp"
 
 namespace protocols::samples {
+
+static_assert(config::SAMPLE_FULL_SCALE <= 32767.0, "stored samples are signed 16-bit");
+
+// Stored value of one valid fraction.
+inline std::int16_t to_stored_sample(double fraction) noexcept {
+    // The product lies in [0, SAMPLE_FULL_SCALE]. Truncate, then round up
+    // when the (exactly computed) fraction is at least one half;
+    // floor(x + 0.5) would be wrong for 0.49999999999999994, where the sum
+    // rounds to 1.
+    double scaled = fraction * config::SAMPLE_FULL_SCALE;
+    std::int32_t whole = static_cast<std::int32_t>(scaled);
+    whole += (scaled - static_cast<double>(whole)) >= 0.5;
+    return static_cast<std::int16_t>(whole);
+}
 
 // The portable scalar loop, also used to check the vector paths.
 ConversionResult convert_fractions_scalar(const char* base, std::ptrdiff_t stride, std::size_t count,

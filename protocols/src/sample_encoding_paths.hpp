@@ -2,7 +2,7 @@
 // tests; the rest of the library calls encode_samples only.
 #pragma once
 
-#include "protocols/sample_encoding.hpp"
+#include "sample_encoding.hpp"
 
 namespace protocols::postcard {
 

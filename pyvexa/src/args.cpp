@@ -21,6 +21,15 @@ void intern_names(const ParamList& params) {
     for (std::size_t i = params.count; i-- > 0;) params.interned[i] = names[i].release();  // kept for the process
 }
 
+// "Protocol.enable_channel()": how the errors name the method.
+std::string full_name(const ParamList& params) {
+    std::string name = params.owner;
+    name += '.';
+    name += params.method;
+    name += "()";
+    return name;
+}
+
 std::string str_of(PyObject* obj) {
     PyRef text = checked(PyObject_Str(obj));
     Py_ssize_t size = 0;
@@ -30,7 +39,7 @@ std::string str_of(PyObject* obj) {
 }
 
 [[noreturn]] void too_many_positional(const ParamList& params, Py_ssize_t given) {
-    std::string message = params.full_name;
+    std::string message = full_name(params);
     if (params.required == params.count) {
         message += " takes " + std::to_string(params.count);
     } else {
@@ -42,12 +51,12 @@ std::string str_of(PyObject* obj) {
 
 [[noreturn]] void unexpected_keyword(const ParamList& params, PyObject* keyword) {
     raise(PyExc_TypeError,
-          std::string(params.full_name) + " got an unexpected keyword argument '" + str_of(keyword) + "'");
+          full_name(params) + " got an unexpected keyword argument '" + str_of(keyword) + "'");
 }
 
 [[noreturn]] void multiple_values(const ParamList& params, std::size_t index) {
     raise(PyExc_TypeError,
-          std::string(params.full_name) + " got multiple values for argument '" + params.names[index] + "'");
+          full_name(params) + " got multiple values for argument '" + params.names[index] + "'");
 }
 
 void check_required(const ParamList& params, PyObject* const* out) {
@@ -55,7 +64,7 @@ void check_required(const ParamList& params, PyObject* const* out) {
     for (std::size_t i = 0; i < params.required; ++i) missing += out[i] == nullptr;
     if (missing == 0) return;
 
-    std::string message = std::string(params.full_name) + " missing " + std::to_string(missing) +
+    std::string message = full_name(params) + " missing " + std::to_string(missing) +
                           " required positional " + (missing == 1 ? "argument" : "arguments") + ": ";
     std::size_t listed = 0;
     for (std::size_t i = 0; i < params.required; ++i) {

@@ -2,7 +2,6 @@
 // usual wording for every mismatch.
 #pragma once
 
-#include <array>
 #include <cstddef>
 
 #include "compat.hpp"
@@ -12,7 +11,8 @@ namespace pyvexa {
 // Parameter list of one method. Names are interned on first use so that
 // keywords, which the interpreter interns too, match by identity.
 struct ParamList {
-    const char* full_name;           // e.g. "Protocol.enable_channel()"
+    const char* owner;               // class name; errors name "<owner>.<method>()"
+    const char* method;
     const char* const* names;        // `count` parameter names in order
     PyObject** interned;             // `count` slots, filled on first use
     std::size_t count;
@@ -21,17 +21,6 @@ struct ParamList {
 
 // The most parameters a method has.
 inline constexpr std::size_t kMaxParams = 4;
-
-template <std::size_t N>
-struct Params {
-    static_assert(N <= kMaxParams);
-    const char* full_name;
-    std::array<const char*, N> names;
-    std::size_t required;
-    std::array<PyObject*, N> interned{};
-
-    ParamList list() noexcept { return ParamList{full_name, names.data(), interned.data(), N, required}; }
-};
 
 // The general vectorcall matching, keywords included; contract of match_fastcall.
 void match_fastcall_general(const ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

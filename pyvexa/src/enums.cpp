@@ -26,13 +26,13 @@ constexpr EnumDescription kCoil{"builtins.Coil", "Coil", kCoilMembers, 4};
 EnumObject& as_enum(PyObject* self) { return *reinterpret_cast<EnumObject*>(self); }
 
 const EnumDescription& description_of(PyObject* self) {
-    return Py_TYPE(self) == g_classes.coil ? kCoil : kChannel;
+    return Py_TYPE(self) == state::classes().coil ? kCoil : kChannel;
 }
 
 PyObject* enum_repr(PyObject* self) {
     return boundary([&]() -> PyObject* {
         EnumObject& member = as_enum(self);
-        SharedAccess access(member.access);
+        Access<Shared> access(member.access);
         const EnumDescription& description = description_of(self);
         std::string text = std::string(description.name) + "." + description.members[member.value];
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -42,7 +42,7 @@ PyObject* enum_repr(PyObject* self) {
 PyObject* enum_int(PyObject* self) {
     return boundary([&]() -> PyObject* {
         EnumObject& member = as_enum(self);
-        SharedAccess access(member.access);
+        Access<Shared> access(member.access);
         return PyLong_FromLong(member.value);
     });
 }
@@ -70,22 +70,18 @@ PyRef make_member(PyTypeObject* type, std::uint8_t value) {
     return obj;
 }
 
-PyObject* create_enum_class(const EnumDescription& description) {
+PyRef create_enum_class(const EnumDescription& description) {
     PyType_Spec spec{description.spec_name, static_cast<int>(sizeof(EnumObject)), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kEnumSlots};
-    PyRef type = PyRef::steal(PyType_FromSpec(&spec));
-    if (!type) return nullptr;
+    PyRef type = checked(PyType_FromSpec(&spec));
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
     for (std::uint8_t value = 0; value < description.count; ++value) {
-        PyRef member = PyRef::steal(nullptr);
-        try {
-            member = make_member(type_object, value);
-        } catch (const PythonErrorSet&) {
-            return nullptr;
+        PyRef member = make_member(type_object, value);
+        if (PyObject_SetAttrString(type.get(), description.members[value], member.get()) < 0) {
+            throw_python_error();
         }
-        if (PyObject_SetAttrString(type.get(), description.members[value], member.get()) < 0) return nullptr;
     }
-    return type.release();
+    return type;
 }
 
 EnumArgument arg_enum(PyObject* obj, PyTypeObject* type, const char* type_name, const char* name) {
@@ -94,18 +90,20 @@ EnumArgument arg_enum(PyObject* obj, PyTypeObject* type, const char* type_name, 
         raise_argument_error(name);
     }
     EnumObject& member = as_enum(obj);
-    return EnumArgument{member.value, SharedAccess(member.access)};
+    return EnumArgument{member.value, Access<Shared>(member.access)};
 }
 
 }  // namespace
 
-PyObject* create_channel_class() { return create_enum_class(kChannel); }
-PyObject* create_coil_class() { return create_enum_class(kCoil); }
+PyRef create_channel_class() { return create_enum_class(kChannel); }
+PyRef create_coil_class() { return create_enum_class(kCoil); }
 
 EnumArgument arg_channel(PyObject* obj, const char* name) {
-    return arg_enum(obj, g_classes.channel, "Channel", name);
+    return arg_enum(obj, state::classes().channel, "Channel", name);
 }
 
-EnumArgument arg_coil(PyObject* obj, const char* name) { return arg_enum(obj, g_classes.coil, "Coil", name); }
+EnumArgument arg_coil(PyObject* obj, const char* name) {
+    return arg_enum(obj, state::classes().coil, "Coil", name);
+}
 
 }  // namespace pyvexa

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "module_state.hpp"
+
 namespace pyvexa {
 
 void throw_python_error() {
@@ -60,15 +62,6 @@ const char* thread_name() noexcept {
     return ::getpid() == static_cast<pid_t>(::syscall(SYS_gettid)) ? "main" : "<unnamed>";
 }
 
-constexpr const char* kPanicDoc =
-    "The exception raised when the native code of the module fails an internal check.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that it will\n"
-    "typically propagate all the way through the stack and cause the Python\n"
-    "interpreter to exit.\n";
-
-PyObject* g_panic_type = nullptr;
-
 }  // namespace
 
 std::string take_error_rendering() {
@@ -89,14 +82,6 @@ std::string take_error_rendering() {
     return out;
 }
 
-PyObject* panic_exception_type() noexcept {
-    if (g_panic_type == nullptr) {
-        g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                 PyExc_BaseException, nullptr);
-    }
-    return g_panic_type;
-}
-
 void raise_panic(std::string_view message, const std::source_location& location) noexcept {
     const std::string_view text = message.empty() ? std::string_view("explicit panic") : message;
     const std::string_view file = short_file_name(location.file_name());
@@ -107,7 +92,7 @@ void raise_panic(std::string_view message, const std::source_location& location)
 
     // Both calls leave their own error set when they fail: a MemoryError
     // then reaches the caller in place of the panic.
-    PyObject* type = panic_exception_type();
+    PyObject* type = state::panic_class();
     if (type == nullptr) return;
     PyRef value = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!value) return;

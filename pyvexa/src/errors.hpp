@@ -54,8 +54,4 @@ std::string take_error_rendering();
 // set instead. Allocates nothing of C++'s, so it cannot throw.
 void raise_panic(std::string_view message, const std::source_location& location) noexcept;
 
-// The PanicException class, created on first use (borrowed, never freed);
-// nullptr with the creation's error set when that fails.
-PyObject* panic_exception_type() noexcept;
-
 }  // namespace pyvexa

@@ -1,29 +1,27 @@
-// Entry points of the Protocol methods, one boundary wrapper each.
+// The Protocol methods' entries of the method table, by group. The class
+// dictionary takes the groups in the order settings, signals, sampling,
+// save. Each may throw PythonErrorSet (a text signature is built on first
+// use).
 #pragma once
+
+#include <array>
 
 #include "compat.hpp"
 
 namespace pyvexa::methods {
 
-using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+// set_stimulation_intensity, set_session_duration, enable_channel,
+// set_amplitude_source, set_modulation_source.
+std::array<PyMethodDef, 5> setting_entries();
 
-// Channel, source, duration and intensity settings; sampling questions.
-PyObject* set_stimulation_intensity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* set_session_duration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* enable_channel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* set_amplitude_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* set_modulation_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* get_num_samples(PyObject* self, PyObject* unused);
-PyObject* get_sampling_rate(PyObject* self, PyObject* unused);
+// add_constant_signal, add_sine_signal, add_ramp_signal, add_mixed_signal,
+// add_arbitrary_signal.
+std::array<PyMethodDef, 5> signal_entries();
 
-// Signal building.
-PyObject* add_constant_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* add_sine_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* add_ramp_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* add_mixed_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* add_arbitrary_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// get_num_samples, get_sampling_rate.
+std::array<PyMethodDef, 2> sampling_entries();
 
-// Writing the protocol file.
-PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// save.
+PyMethodDef save_entry();
 
 }  // namespace pyvexa::methods

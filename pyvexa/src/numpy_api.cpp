@@ -68,8 +68,6 @@ Api load_api() {
 
 const Api& api() { return g_api.get_or_init(load_api); }
 
-const Api* loaded_api() noexcept { return g_api.peek(); }
-
 PyRef import_multiarray(const Api& api) { return checked(PyImport_ImportModule(api.multiarray_name)); }
 
 bool is_array(const Api& api, PyObject* obj) noexcept {

@@ -68,9 +68,6 @@ struct Api {
 // failure, leaving it to be tried again by the next call.
 const Api& api();
 
-// The table if it has been filled already, else nullptr; never calls Python.
-const Api* loaded_api() noexcept;
-
 // New reference to NumPy's multiarray module; throws PythonErrorSet.
 PyRef import_multiarray(const Api& api);
 

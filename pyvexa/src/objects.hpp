@@ -1,11 +1,15 @@
-// Instance layouts and class objects of the module's three classes.
+// Instance layouts of the module's three classes, and the receiver and
+// argument checks against them.
 #pragma once
 
 #include <cstdint>
 
 #include "access.hpp"
 #include "compat.hpp"
+#include "convert.hpp"
+#include "module_state.hpp"
 #include "protocols/settings.hpp"
+#include "pyref.hpp"
 
 namespace pyvexa {
 
@@ -24,27 +28,22 @@ struct ProtocolObject {
     protocols::Protocol record;
 };
 
-// Class objects, created once per process by the module's initialisation.
-struct ModuleClasses {
-    PyTypeObject* protocol = nullptr;
-    PyTypeObject* channel = nullptr;
-    PyTypeObject* coil = nullptr;
-};
-extern ModuleClasses g_classes;
-
-// New reference to a fresh class object; nullptr with an error set.
-PyObject* create_protocol_class();
-PyObject* create_channel_class();
-PyObject* create_coil_class();
+// A fresh class object each; throw PythonErrorSet (error set) on failure.
+PyRef create_protocol_class();
+PyRef create_channel_class();
+PyRef create_coil_class();
 
 // The receiver of a Protocol method; TypeError when it is not a Protocol.
-ProtocolObject& protocol_receiver(PyObject* self);
+inline ProtocolObject& protocol_receiver(PyObject* self) {
+    if (!PyObject_TypeCheck(self, state::classes().protocol)) raise_cast_error(self, "Protocol");
+    return *reinterpret_cast<ProtocolObject*>(self);
+}
 
 // A Coil or Channel argument: its value, with shared access held to it for
 // the rest of the call.
 struct EnumArgument {
     std::uint8_t value;
-    SharedAccess access;
+    Access<Shared> access;
 };
 EnumArgument arg_channel(PyObject* obj, const char* name);
 EnumArgument arg_coil(PyObject* obj, const char* name);

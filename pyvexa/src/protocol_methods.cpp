@@ -1,10 +1,7 @@
 // Channel enablement, source selection, session duration, intensity and the
 // two sampling questions.
-#include "args.hpp"
-#include "boundary.hpp"
-#include "convert.hpp"
+#include "method_frame.hpp"
 #include "methods.hpp"
-#include "objects.hpp"
 #include "protocols/config.hpp"
 
 namespace pyvexa::methods {
@@ -14,12 +11,6 @@ namespace {
 using protocols::settings::ChannelSettings;
 using protocols::settings::Settings;
 using protocols::settings::SignalSourceSelection;
-
-Params<1> kIntensity{"Protocol.set_stimulation_intensity()", {"intensity"}, 1};
-Params<1> kDuration{"Protocol.set_session_duration()", {"duration"}, 1};
-Params<1> kEnableChannel{"Protocol.enable_channel()", {"channel"}, 1};
-Params<3> kAmplitudeSource{"Protocol.set_amplitude_source()", {"coil", "index", "external"}, 2};
-Params<3> kModulationSource{"Protocol.set_modulation_source()", {"channel", "index", "external"}, 2};
 
 ChannelSettings& channel_settings(Settings& settings, std::uint8_t channel) {
     return channel == 0 ? settings.channel_a_settings : settings.channel_b_settings;
@@ -36,94 +27,64 @@ void select_source(SignalSourceSelection& selection, std::uint64_t index, bool e
     selection = external ? SignalSourceSelection{0, index, true} : SignalSourceSelection{index, 0, false};
 }
 
+void set_stimulation_intensity(ProtocolObject& protocol, double intensity) {
+    PYVEXA_ASSERT(intensity >= 0.0 && intensity <= 1.0, "intensity >= 0.0 && intensity <= 1.0");
+    protocol.record.settings.intensity = intensity;
+}
+constexpr auto kSetStimulationIntensity = method<Exclusive>(
+    "set_stimulation_intensity", set_stimulation_intensity, param<arg_float>("intensity"));
+
+void set_session_duration(ProtocolObject& protocol, double duration) {
+    // The upper bound first, so NaN and +inf report it.
+    PYVEXA_ASSERT(duration <= protocols::config::MAX_SESSION_DURATION,
+                  "duration <= config::MAX_SESSION_DURATION");
+    PYVEXA_ASSERT(duration >= protocols::config::MIN_SESSION_DURATION, "duration >= 0.01");
+    protocol.record.settings.session_duration = duration;
+}
+constexpr auto kSetSessionDuration =
+    method<Exclusive>("set_session_duration", set_session_duration, param<arg_float>("duration"));
+
+void enable_channel(ProtocolObject& protocol, const EnumArgument& channel) {
+    channel_settings(protocol.record.settings, channel.value).enabled = true;
+}
+constexpr auto kEnableChannel =
+    method<Exclusive>("enable_channel", enable_channel, param<arg_channel>("channel"));
+
+void set_amplitude_source(ProtocolObject& protocol, const EnumArgument& coil, std::uint64_t index,
+                          bool external) {
+    select_source(amplitude_source(protocol.record.settings, coil.value), index, external);
+}
+constexpr auto kSetAmplitudeSource =
+    method<Exclusive>("set_amplitude_source", set_amplitude_source, param<arg_coil>("coil"),
+                      param<arg_index>("index"), param<arg_flag>("external", false));
+
+void set_modulation_source(ProtocolObject& protocol, const EnumArgument& channel, std::uint64_t index,
+                           bool external) {
+    ChannelSettings& target = channel_settings(protocol.record.settings, channel.value);
+    select_source(target.modulation_source, index, external);
+}
+constexpr auto kSetModulationSource =
+    method<Exclusive>("set_modulation_source", set_modulation_source, param<arg_channel>("channel"),
+                      param<arg_index>("index"), param<arg_flag>("external", false));
+
+std::uint64_t get_num_samples(ProtocolObject& protocol) {
+    double duration = protocol.record.settings.session_duration;
+    PYVEXA_ASSERT(duration > 0.0, "self.settings.session_duration > 0.0");
+    return protocols::config::sample_count(duration);
+}
+// Exclusive although it only reads, like every method that counts.
+constexpr auto kGetNumSamples = method<Exclusive>("get_num_samples", get_num_samples);
+
+double get_sampling_rate(ProtocolObject&) { return protocols::config::SAMPLING_RATE; }
+constexpr auto kGetSamplingRate = method<Shared>("get_sampling_rate", get_sampling_rate);
+
 }  // namespace
 
-PyObject* set_stimulation_intensity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary([&]() -> PyObject* {
-        PyObject* argv[1];
-        match_fastcall(kIntensity.list(), args, nargs, kwnames, argv);
-        ProtocolObject& protocol = protocol_receiver(self);
-        ExclusiveAccess access(protocol.access);
-        double intensity = arg_float(argv[0], "intensity");
-        PYVEXA_ASSERT(intensity >= 0.0 && intensity <= 1.0, "intensity >= 0.0 && intensity <= 1.0");
-        protocol.record.settings.intensity = intensity;
-        Py_RETURN_NONE;
-    });
+std::array<PyMethodDef, 5> setting_entries() {
+    return method_entries<kSetStimulationIntensity, kSetSessionDuration, kEnableChannel, kSetAmplitudeSource,
+                          kSetModulationSource>();
 }
 
-PyObject* set_session_duration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary([&]() -> PyObject* {
-        PyObject* argv[1];
-        match_fastcall(kDuration.list(), args, nargs, kwnames, argv);
-        ProtocolObject& protocol = protocol_receiver(self);
-        ExclusiveAccess access(protocol.access);
-        double duration = arg_float(argv[0], "duration");
-        // The upper bound first, so NaN and +inf report it.
-        PYVEXA_ASSERT(duration <= protocols::config::MAX_SESSION_DURATION,
-                      "duration <= config::MAX_SESSION_DURATION");
-        PYVEXA_ASSERT(duration >= protocols::config::MIN_SESSION_DURATION, "duration >= 0.01");
-        protocol.record.settings.session_duration = duration;
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* enable_channel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary([&]() -> PyObject* {
-        PyObject* argv[1];
-        match_fastcall(kEnableChannel.list(), args, nargs, kwnames, argv);
-        ProtocolObject& protocol = protocol_receiver(self);
-        ExclusiveAccess access(protocol.access);
-        EnumArgument channel = arg_channel(argv[0], "channel");
-        channel_settings(protocol.record.settings, channel.value).enabled = true;
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* set_amplitude_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary([&]() -> PyObject* {
-        PyObject* argv[3];
-        match_fastcall(kAmplitudeSource.list(), args, nargs, kwnames, argv);
-        ProtocolObject& protocol = protocol_receiver(self);
-        ExclusiveAccess access(protocol.access);
-        EnumArgument coil = arg_coil(argv[0], "coil");
-        std::uint64_t index = arg_index(argv[1], "index");
-        bool external = argv[2] != nullptr ? arg_flag(argv[2], "external") : false;
-        select_source(amplitude_source(protocol.record.settings, coil.value), index, external);
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* set_modulation_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary([&]() -> PyObject* {
-        PyObject* argv[3];
-        match_fastcall(kModulationSource.list(), args, nargs, kwnames, argv);
-        ProtocolObject& protocol = protocol_receiver(self);
-        ExclusiveAccess access(protocol.access);
-        EnumArgument channel = arg_channel(argv[0], "channel");
-        std::uint64_t index = arg_index(argv[1], "index");
-        bool external = argv[2] != nullptr ? arg_flag(argv[2], "external") : false;
-        select_source(channel_settings(protocol.record.settings, channel.value).modulation_source, index,
-                      external);
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* get_num_samples(PyObject* self, PyObject*) {
-    return boundary([&]() -> PyObject* {
-        ProtocolObject& protocol = protocol_receiver(self);
-        ExclusiveAccess access(protocol.access);
-        double duration = protocol.record.settings.session_duration;
-        PYVEXA_ASSERT(duration > 0.0, "self.settings.session_duration > 0.0");
-        return PyLong_FromUnsignedLongLong(protocols::config::sample_count(duration));
-    });
-}
-
-PyObject* get_sampling_rate(PyObject* self, PyObject*) {
-    return boundary([&]() -> PyObject* {
-        ProtocolObject& protocol = protocol_receiver(self);
-        SharedAccess access(protocol.access);
-        return PyFloat_FromDouble(protocols::config::SAMPLING_RATE);
-    });
-}
+std::array<PyMethodDef, 2> sampling_entries() { return method_entries<kGetNumSamples, kGetSamplingRate>(); }
 
 }  // namespace pyvexa::methods

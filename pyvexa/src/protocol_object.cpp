@@ -1,28 +1,22 @@
 // The Protocol class: construction, destruction, text form and the method
 // table (its order is the order of the class dictionary).
+#include <array>
 #include <new>
 #include <string>
 #include <utility>
 
-#include "args.hpp"
-#include "boundary.hpp"
-#include "convert.hpp"
+#include "method_frame.hpp"
 #include "methods.hpp"
-#include "objects.hpp"
-#include "pyref.hpp"
 #include "protocols/text.hpp"
 
 namespace pyvexa {
 
-ModuleClasses g_classes;
-
 namespace {
-
-Params<0> kNewParams{"Protocol.__new__()", {}, 0};
 
 PyObject* protocol_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary([&]() -> PyObject* {
-        match_tuple_dict(kNewParams.list(), args, kwargs, nullptr);
+        const ParamList no_parameters{kProtocolClassName, "__new__", nullptr, nullptr, 0, 0};
+        match_tuple_dict(no_parameters, args, kwargs, nullptr);
         protocols::Protocol record;  // reads VEXA_TARGET_MACHINE now
         record.settings.signals.clear();
         // Owned from here: should the move below throw (it allocates), the
@@ -45,69 +39,37 @@ void protocol_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* protocol_str(PyObject* self) {
-    return boundary([&]() -> PyObject* {
-        ProtocolObject& protocol = protocol_receiver(self);
-        SharedAccess access(protocol.access);
-        std::string text = protocols::text::to_text(protocol.record);
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    });
+std::string protocol_text(ProtocolObject& protocol) { return protocols::text::to_text(protocol.record); }
+constexpr auto kStr = method<Shared>("__str__", protocol_text);
+
+// Settings, signals, sampling, save, and the end mark.
+using MethodTable = std::array<PyMethodDef, 5 + 5 + 2 + 1 + 1>;
+
+MethodTable method_table() {
+    MethodTable table{};
+    auto at = table.begin();
+    for (const PyMethodDef& entry : methods::setting_entries()) *at++ = entry;
+    for (const PyMethodDef& entry : methods::signal_entries()) *at++ = entry;
+    for (const PyMethodDef& entry : methods::sampling_entries()) *at++ = entry;
+    *at = methods::save_entry();  // the last entry stays zeroed: the end mark
+    return table;
 }
-
-constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-PyMethodDef kMethods[] = {
-    {"set_stimulation_intensity", as_cfunction(methods::set_stimulation_intensity), kFastCall,
-     "set_stimulation_intensity($self, intensity)\n--\n\n"},
-    {"set_session_duration", as_cfunction(methods::set_session_duration), kFastCall,
-     "set_session_duration($self, duration)\n--\n\n"},
-    {"enable_channel", as_cfunction(methods::enable_channel), kFastCall, "enable_channel($self, channel)\n--\n\n"},
-    {"set_amplitude_source", as_cfunction(methods::set_amplitude_source), kFastCall,
-     "set_amplitude_source($self, coil, index, external=False)\n--\n\n"},
-    {"set_modulation_source", as_cfunction(methods::set_modulation_source), kFastCall,
-     "set_modulation_source($self, channel, index, external=False)\n--\n\n"},
-    {"add_constant_signal", as_cfunction(methods::add_constant_signal), kFastCall,
-     "add_constant_signal($self, value)\n--\n\n"},
-    {"add_sine_signal", as_cfunction(methods::add_sine_signal), kFastCall,
-     "add_sine_signal($self, amplitude, frequency, phase=0.0, depth=1.0)\n--\n\n"},
-    {"add_ramp_signal", as_cfunction(methods::add_ramp_signal), kFastCall,
-     "add_ramp_signal($self, peak, up_duration, down_duration)\n--\n\n"},
-    {"add_mixed_signal", as_cfunction(methods::add_mixed_signal), kFastCall,
-     "add_mixed_signal($self, a_idx, b_idx)\n--\n\n"},
-    {"add_arbitrary_signal", as_cfunction(methods::add_arbitrary_signal), kFastCall,
-     "add_arbitrary_signal($self, samples)\n--\n\n"},
-    {"get_num_samples", as_cfunction(methods::get_num_samples), METH_NOARGS, "get_num_samples($self)\n--\n\n"},
-    {"get_sampling_rate", as_cfunction(methods::get_sampling_rate), METH_NOARGS,
-     "get_sampling_rate($self)\n--\n\n"},
-    {"save", as_cfunction(methods::save), kFastCall, "save($self, filepath)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kProtocolSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(protocol_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(protocol_dealloc)},
-    {Py_tp_str, reinterpret_cast<void*>(protocol_str)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>("Protocol()\n--\n\n")},
-    {0, nullptr},
-};
 
 }  // namespace
 
-PyObject* create_protocol_class() {
+PyRef create_protocol_class() {
+    static MethodTable methods = method_table();  // kept for the process, as the class is
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(protocol_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(protocol_dealloc)},
+        {Py_tp_str, slot_entry<kStr>()},
+        {Py_tp_methods, methods.data()},
+        {Py_tp_doc, const_cast<char*>("Protocol()\n--\n\n")},
+        {0, nullptr},
+    };
     PyType_Spec spec{"builtins.Protocol", static_cast<int>(sizeof(ProtocolObject)), 0, Py_TPFLAGS_DEFAULT,
-                     kProtocolSlots};
-    return PyType_FromSpec(&spec);
-}
-
-ProtocolObject& protocol_receiver(PyObject* self) {
-    if (!PyObject_TypeCheck(self, g_classes.protocol)) raise_cast_error(self, "Protocol");
-    return *reinterpret_cast<ProtocolObject*>(self);
+                     slots};
+    return checked(PyType_FromSpec(&spec));
 }
 
 }  // namespace pyvexa

@@ -32,6 +32,4 @@ bool enabled(Level level) noexcept;
 // Passes the record to the sink if the maximum level admits it.
 void emit(Level level, std::string_view target, std::string_view message);
 
-std::string_view to_string(Level level) noexcept;
-
 }  // namespace protocols::log

@@ -1,0 +1,67 @@
+#include "module_state.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+#include "errors.hpp"
+
+namespace pyvexa::state {
+
+namespace detail {
+Classes g_classes;
+}
+
+namespace {
+
+std::atomic<std::int64_t> g_owner_interpreter{-1};
+PyObject* g_module = nullptr;
+PyObject* g_panic_class = nullptr;
+
+constexpr const char* kPanicDoc =
+    "The exception raised when the native code of the module fails an internal check.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that it will\n"
+    "typically propagate all the way through the stack and cause the Python\n"
+    "interpreter to exit.\n";
+
+// Stores `created` in `slot` unless the slot was filled meanwhile (making it
+// may have run Python code, and so another thread); the first one stays.
+template <class T>
+T* keep_first(T*& slot, PyRef created) noexcept {
+    if (slot == nullptr) slot = reinterpret_cast<T*>(created.release());
+    return slot;
+}
+
+}  // namespace
+
+void claim_interpreter() {
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) throw_python_error();
+    std::int64_t expected = -1;
+    if (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        raise(PyExc_ImportError,
+              "pyvexa does not support sub-interpreters: it can only be imported in the interpreter "
+              "that first loaded it");
+    }
+}
+
+PyObject* kept_module() noexcept { return g_module; }
+
+PyRef keep_module(PyRef module) noexcept { return PyRef::borrow(keep_first(g_module, std::move(module))); }
+
+PyTypeObject* ensure_class(PyTypeObject* Classes::*slot, PyRef (*create)()) {
+    PyTypeObject*& kept = detail::g_classes.*slot;
+    if (kept != nullptr) return kept;
+    return keep_first(kept, create());
+}
+
+PyObject* panic_class() noexcept {
+    if (g_panic_class != nullptr) return g_panic_class;
+    PyRef created = PyRef::steal(
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+    if (!created) return nullptr;
+    return keep_first(g_panic_class, std::move(created));
+}
+
+}  // namespace pyvexa::state
