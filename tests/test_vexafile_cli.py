@@ -115,6 +115,21 @@ def test_output_encoding_that_can_show_the_name(decoder, tmp_path, encoding, nam
     assert r.stdout.decode(encoding) == text_of(data) + "\n"
 
 
+def test_every_escape_renders_as_the_python_renderer_does(decoder, tmp_path):
+    # The compiled text comes from the model's renderer, the expected one
+    # from vexafile's own: both must escape the same characters the same way.
+    codes = [0x200E, 0x200F, *range(0x202A, 0x202F), *range(0x2066, 0x206A), 0x200B, 0x200C, 0x200D,
+             0x2060, 0xFEFF, 0x2028, 0x2029, 0x01, 0x1F, 0x7F, 0x85, 0x9F, 0x202F, 0x2065, 0xE9, 0x1F600]
+    name = '"\\\n\t' + "".join(chr(c) for c in codes)
+    data = named_coil_file(name)
+    path = tmp_path / "n.vexa"
+    path.write_bytes(data)
+    r = cli(decoder, path)
+    assert (r.returncode, r.stderr) == (0, b"")
+    assert r.stdout.decode() == text_of(data) + "\n"
+    assert "\\u{feff}" in r.stdout.decode() and "\u202f" in r.stdout.decode()
+
+
 def test_escaped_name_needs_no_unicode_output(decoder, tmp_path):
     # An escaped character never reaches the output encoding.
     data = named_coil_file("a\u202eb\u200bc")
