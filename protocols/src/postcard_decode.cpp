@@ -47,17 +47,22 @@ struct Label {
     std::size_t count = 0;
     std::optional<std::size_t> index;
 
+    // The records nest at most three words deep, and one more says what of
+    // the value is meant ("length of"): a fifth word would be dropped.
     Label then(std::string_view word) const {
         Label next = *this;
-        next.words[next.count++] = word;
+        next.add(word);
         return next;
     }
     Label before(std::string_view word) const {
         Label next;
-        next.words[next.count++] = word;
-        for (std::size_t i = 0; i < count; ++i) next.words[next.count++] = words[i];
+        next.add(word);
+        for (std::size_t i = 0; i < count; ++i) next.add(words[i]);
         next.index = index;
         return next;
+    }
+    void add(std::string_view word) {
+        if (count < words.size()) words[count++] = word;
     }
     std::string text() const {
         std::string out;
