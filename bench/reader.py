@@ -250,7 +250,7 @@ def report(sizes: dict[str, int], zero: dict, elapsed: float) -> None:
     print("| case | rounds | median | min - max | peak memory (median) |")
     print("|---|---:|---:|---:|---:|")
     for k, v in TIMES.items():
-        peak = f"{statistics.median(PEAKS[k]):.0f} MB" if k in PEAKS else ""
+        peak = f"{statistics.median(PEAKS[k]):.0f} MiB" if k in PEAKS else ""
         print(f"| {k} | {len(v)} | {statistics.median(v):.3f} s | {min(v):.3f} - {max(v):.3f} s | {peak} |")
 
     rows: list[tuple[str, str, str, str]] = []
@@ -273,7 +273,7 @@ def report(sizes: dict[str, int], zero: dict, elapsed: float) -> None:
                      f"{m:.1f}x ({lo:.1f} - {hi:.1f})", f"<= {goal}x", status(m <= goal)))
         bound = 4 * size / 2**20 + 100
         peak = max(PEAKS[key])
-        rows.append((f"  peak memory, {label}", f"{peak:.0f} MB", f"<= {bound:.0f} MB (4x file + 100 MB)",
+        rows.append((f"  peak memory, {label}", f"{peak:.0f} MiB", f"<= {bound:.0f} MiB (4x file + 100 MiB)",
                      status(peak <= bound)))
 
     key = "python -m vexafile --json, 9M"
@@ -283,14 +283,14 @@ def report(sizes: dict[str, int], zero: dict, elapsed: float) -> None:
     m, lo, hi = paired(TIMES[key], anchor)
     rows.append(("`--json` on the 9M file: time", f"{statistics.median(TIMES[key]):.2f} s "
                  f"({m:.1f}x str(p) + start)", "", ""))
-    rows.append(("  peak memory", f"{peak:.0f} MB", f"<= {bound:.0f} MB, as for the text", status(peak <= bound)))
+    rows.append(("  peak memory", f"{peak:.0f} MiB", f"<= {bound:.0f} MiB, as for the text", status(peak <= bound)))
 
     traceback = "Traceback" in zero["stderr"]
     refused = not zero["killed"] and zero["status"] not in (0, None)
     outcome = (f"{zero['killed']}" if zero["killed"] else f"exit {zero['status']} after {zero['wall']:.2f} s")
     ok = refused and zero["wall"] <= 5 and zero["peak_mb"] <= 200 and not traceback
     rows.append(("`python -m vexafile /dev/zero`",
-                 f"{outcome}, peak {zero['peak_mb']:.0f} MB, {'traceback' if traceback else 'no traceback'}",
+                 f"{outcome}, peak {zero['peak_mb']:.0f} MiB, {'traceback' if traceback else 'no traceback'}",
                  "refused within 5 s, < 200 MB, no traceback", status(ok)))
     last = zero["stderr"].strip().splitlines()[-1:] or [""]
     rows.append(("  its last line on standard error", last[0][:120], "", ""))
