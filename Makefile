@@ -17,7 +17,7 @@ CPP_BUILD := build/cpp
 WERROR_SETTING := --config-settings=cmake.define.PYVEXA_WERROR=ON
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all venv install cpp-test pytest test demo bench sanitize test-numpy1 test-py312 test-py313 fuzz fuzz-smoke clean
+.PHONY: all venv install cpp-test pytest test demo bench bench-reader sanitize test-numpy1 test-py312 test-py313 fuzz fuzz-smoke clean
 
 all: install
 
@@ -41,8 +41,10 @@ cpp-test: venv
 	cmake --build $(CPP_BUILD)
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
+# -P: the tests import the installed packages (with vexafile's compiled
+# decoder), not the source directory that python -m would put first.
 pytest: install
-	$(PY) -m pytest -q
+	$(PY) -P -m pytest -q
 
 # The Python tests run even when the C++ ones cannot; the result fails if either does.
 test:
@@ -58,7 +60,8 @@ test-py312 test-py313: test-py%:
 	@interpreter="$(PY$*)"; if [ -z "$$interpreter" ]; then echo "$@: no CPython $* under pyenv; skipped"; \
 	else $(MAKE) --no-print-directory pytest VENV=.venv-py$* PYTHON=$$interpreter EXTRAS=test NUMPY_SPEC='numpy>=2'; fi
 
-# The sanitized module is found first through PYTHONPATH; CPython itself is
+# The sanitized modules are found first through PYTHONPATH (vexafile as its
+# sources beside the sanitized _native in build/asan/site); CPython itself is
 # not built with ASan, so its runtime (and libstdc++, whose exception entry
 # ASan must intercept) is preloaded, and leak reports (which
 # would list the interpreter's own allocations) are left to the C++ tests.
@@ -69,26 +72,36 @@ sanitize: install
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPYVEXA_SANITIZE=ON -DPYVEXA_WERROR=ON \
 	  -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(ASAN_BUILD)
+	rm -rf $(ASAN_BUILD)/site && mkdir -p $(ASAN_BUILD)/site/vexafile
+	cp vexafile/*.py vexafile/py.typed $(ASAN_BUILD)/vexafile_native/_native*.so $(ASAN_BUILD)/site/vexafile/
 	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure
 	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
-	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" PYTHONPATH=$(abspath $(ASAN_BUILD)/pyvexa) \
-	  $(PY) -m pytest -q -p no:cacheprovider
+	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	  PYTHONPATH=$(abspath $(ASAN_BUILD)/pyvexa):$(abspath $(ASAN_BUILD)/site) \
+	  $(PY) -P -m pytest -q -p no:cacheprovider
 
 demo: install
 	$(PY) examples/demo.py
 
 bench: install
 	$(PY) bench/run.py
+	$(PY) bench/reader.py
 
-# make fuzz: build the encoder fuzz target, then run it for FUZZ_SECONDS
-# (new corpus entries and crash inputs go to build/fuzz/); fuzz-smoke is
-# the short run CI makes.
+# The reader against the writer: load, the command line, memory, /dev/zero.
+bench-reader: install
+	$(PY) bench/reader.py
+
+# make fuzz: build the encoder and decoder fuzz targets, then run each for
+# FUZZ_SECONDS (new corpus entries and crash inputs go to build/fuzz/);
+# fuzz-smoke is the short run CI makes.
 FUZZ_SECONDS ?= 60
 fuzz:
 	fuzz/build.sh
-	mkdir -p build/fuzz/corpus
+	mkdir -p build/fuzz/corpus build/fuzz/decoder_corpus
 	build/fuzz/encoder_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	  -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus
+	build/fuzz/decoder_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -rss_limit_mb=1024 \
+	  -artifact_prefix=build/fuzz/decoder- build/fuzz/decoder_corpus fuzz/decoder_corpus
 
 fuzz-smoke:
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10

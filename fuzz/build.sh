@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds build/fuzz/encoder_fuzz: the harness plus the protocol model, with
+# Builds build/fuzz/encoder_fuzz and build/fuzz/decoder_fuzz: each harness
+# plus the protocol model and its decoder, with
 # clang's libFuzzer, ASan and UBSan. Installs clang and its runtime through
 # apt when they are missing and this runs as root; otherwise says what to do.
 set -euo pipefail
@@ -79,13 +80,18 @@ for src in protocols/src/*.cpp; do
     "$CXX_FUZZ" "${FLAGS[@]}" -fsanitize=fuzzer-no-link,address,undefined -ffp-contract=off -c "$src" -o "$obj" &
     pids+=($!)
 done
-"$CXX_FUZZ" "${FLAGS[@]}" -fsanitize=fuzzer,address,undefined -Wall -Wextra -c fuzz/encoder_fuzz.cpp \
-    -o "$OBJ/encoder_fuzz.o" &
-pids+=($!)
+TARGETS=(encoder_fuzz decoder_fuzz)
+for target in "${TARGETS[@]}"; do
+    "$CXX_FUZZ" "${FLAGS[@]}" -fsanitize=fuzzer,address,undefined -Wall -Wextra -c "fuzz/$target.cpp" \
+        -o "$OBJ/$target.o" &
+    pids+=($!)
+done
 
 status=0
 for pid in "${pids[@]}"; do wait "$pid" || status=1; done
 [ "$status" = 0 ] || { echo "fuzz/build.sh: compilation failed" >&2; exit 1; }
 
-"$CXX_FUZZ" -fsanitize=fuzzer,address,undefined "$OBJ/encoder_fuzz.o" "${objs[@]}" -o "$OUT/encoder_fuzz"
-echo "built $OUT/encoder_fuzz with $CXX_FUZZ"
+for target in "${TARGETS[@]}"; do
+    "$CXX_FUZZ" -fsanitize=fuzzer,address,undefined "$OBJ/$target.o" "${objs[@]}" -o "$OUT/$target"
+    echo "built $OUT/$target with $CXX_FUZZ"
+done

@@ -5,8 +5,7 @@ import subprocess
 import sys
 
 import pytest
-
-import vexafile
+from postcard_oracle import decode
 
 EXAMPLES = sorted((pathlib.Path(__file__).resolve().parent.parent / "examples").glob("*.py"))
 
@@ -19,8 +18,8 @@ def test_example_runs_and_saves_a_readable_file(script, tmp_path):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout
-    settings = vexafile.load(target)
-    assert settings.signals  # saving never leaves the list empty
+    settings = decode(target.read_bytes())
+    assert settings["signals"]  # saving never leaves the list empty
 
 
 def test_external_sources_example_routes_every_coil_externally(tmp_path):
@@ -31,12 +30,8 @@ def test_external_sources_example_routes_every_coil_externally(tmp_path):
         sys.path.pop(0)
     path = tmp_path / "e.vexa"
     external_sources.compose().save(str(path))
-    s = vexafile.load(path)
-    selections = [
-        s.channel_a_settings.amplitude1_source, s.channel_a_settings.amplitude2_source,
-        s.channel_b_settings.amplitude1_source, s.channel_b_settings.amplitude2_source,
-    ]
-    assert [(x.internal, x.external, x.external_selected) for x in selections] == [
-        (0, n, True) for n in range(4)
-    ]
-    assert s.channel_b_settings.enabled
+    s = decode(path.read_bytes())
+    a, b = s["channel_a_settings"], s["channel_b_settings"]
+    selections = [a["amplitude1_source"], a["amplitude2_source"], b["amplitude1_source"], b["amplitude2_source"]]
+    assert selections == [{"internal": 0, "external": n, "external_selected": True} for n in range(4)]
+    assert b["enabled"]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import math
 import struct
@@ -32,6 +33,16 @@ from vexa_helpers import (
     source,
     text_with_signals,
 )
+
+@pytest.fixture(autouse=True, params=["native", "python"])
+def decoder(request, monkeypatch):
+    """Every test with the compiled decoder and with the pure-Python one."""
+    from vexafile import _decode
+
+    if request.param == "python":
+        monkeypatch.setattr(_decode, "_native", None)
+    return request.param
+
 
 EXAMPLE_213_RECORD = vf.Settings(
     running_on_target_machine=False,
@@ -179,11 +190,42 @@ def test_non_minimal_varint_is_accepted():
     assert vf.loads(data).machine_config.num_coils == 0
 
 
-def test_samples_come_back_as_int16_array():
-    s = vf.loads(ARB_FILE)
-    samples = s.signals[0].params.samples
-    assert isinstance(samples, array) and samples.typecode == "h"
-    assert samples.tolist() == ARB_SAMPLES
+@pytest.fixture(params=["numpy", "no numpy"])
+def sample_kind(request, monkeypatch):
+    from vexafile import _decode
+
+    if request.param == "numpy":
+        pytest.importorskip("numpy")
+    else:
+        monkeypatch.setattr(_decode, "_numpy_checked", True)
+        monkeypatch.setattr(_decode, "_numpy", None)
+    return request.param
+
+
+def test_samples_come_back_as_int16_arrays(sample_kind, tmp_path):
+    path = tmp_path / "a.vexa"
+    path.write_bytes(ARB_FILE)
+    for s in (vf.loads(ARB_FILE), vf.load(path)):
+        samples = s.signals[0].params.samples
+        if sample_kind == "numpy":
+            assert samples.dtype.name == "int16" and not samples.flags.writeable
+        else:
+            assert isinstance(samples, array) and samples.typecode == "h"
+        assert samples.tolist() == ARB_SAMPLES
+
+
+def test_records_compare_and_hash_by_sample_values():
+    np = pytest.importorskip("numpy")
+    as_array = arbitrary(ARB_SAMPLES)
+    as_numpy = vf.Arbitrary(vf.ArbitrarySignalParams(np.array(ARB_SAMPLES, dtype=np.int16)))
+    strided = vf.Arbitrary(vf.ArbitrarySignalParams(np.repeat(np.array(ARB_SAMPLES, dtype=np.int16), 2)[::2]))
+    assert as_array == as_numpy == strided and hash(as_array) == hash(as_numpy) == hash(strided)
+    assert len({as_array, as_numpy, strided}) == 1
+    whole = default_settings(signals=[as_array])
+    assert whole == default_settings(signals=[as_numpy]) and hash(whole) == hash(default_settings(signals=[as_numpy]))
+    for other in ([0, -1, 1, 200, -300, 32767, -32767], ARB_SAMPLES[:-1], []):
+        assert as_numpy != arbitrary(other) and as_array != arbitrary(other)
+    assert as_numpy.params != ARB_SAMPLES  # not equal to a bare list
 
 
 # --- errors ----------------------------------------------------------------
@@ -394,6 +436,31 @@ _settings = st.builds(
 )
 
 
+@hsettings(max_examples=100, deadline=None)
+@given(_settings, st.booleans())
+def test_streamed_text_and_json_equal_the_whole_forms(s, numpy_samples):
+    if numpy_samples:
+        np = pytest.importorskip("numpy")
+        s = dataclasses.replace(s, signals=tuple(
+            vf.Arbitrary(vf.ArbitrarySignalParams(np.array(x.params.samples, dtype=np.int16)))
+            if isinstance(x, vf.Arbitrary) else x for x in s.signals))
+    blocks: list[str] = []
+    vf.write_json(s, blocks.append)
+    assert "".join(blocks) == json.dumps(vf.to_jsonable(s), indent=2, allow_nan=False)
+    blocks.clear()
+    vf.write_text(s, blocks.append)
+    assert "".join(blocks) == vf.to_text(s) == vf.to_text(vf.loads(encode(s)))
+
+
+@pytest.mark.parametrize("write", [vf.write_text, vf.write_json])
+def test_streamed_forms_come_in_bounded_blocks(write):
+    s = default_settings(signals=[arbitrary([-32768, 32767] * 300_000), sine(1.0, 2.0, 3.0, 4.0)])
+    blocks: list[str] = []
+    write(s, blocks.append)
+    assert len(blocks) > 5
+    assert max(map(len, blocks)) < 2 << 20
+
+
 @hsettings(max_examples=200, deadline=None)
 @given(_settings)
 def test_any_record_round_trips(s):
@@ -463,6 +530,24 @@ def test_format_f64_reads_back_and_has_no_python_layout(x):
 )
 def test_coil_name_quoting(name, quoted):
     assert vf.quote(name) == quoted
+
+
+INVISIBLE = [0x200E, 0x200F, *range(0x202A, 0x202F), *range(0x2066, 0x206A),
+             0x200B, 0x200C, 0x200D, 0x2060, 0xFEFF, 0x2028, 0x2029]
+
+
+@pytest.mark.parametrize("code", INVISIBLE + [0x01, 0x1F, 0x7F, 0x80, 0x9F], ids=lambda c: f"U+{c:04X}")
+def test_misleading_characters_are_escaped(code):
+    assert vf.quote(f"a{chr(code)}b") == f'"a\\u{{{code:x}}}b"'
+
+
+@pytest.mark.parametrize(
+    "code", [0x20, 0x7E, 0xA0, 0xE9, 0x200A, 0x2010, 0x2027, 0x202F, 0x2065, 0x206A, 0xFEFE, 0x1F600],
+    ids=lambda c: f"U+{c:04X}",
+)
+def test_other_characters_stay_as_they_are(code):
+    # The neighbours of every escaped range, and letters beyond ASCII.
+    assert vf.quote(chr(code)) == f'"{chr(code)}"'
 
 
 def test_default_text_matches_worked_example():
@@ -545,7 +630,7 @@ def test_json_form():
 def run_cli(*args, pre: str = ""):
     code = f"{pre}\nimport sys\nfrom vexafile.__main__ import main\nsys.exit(main(sys.argv[1:]))"
     return subprocess.run(
-        [sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True, timeout=120
+        [sys.executable, "-P", "-c", code, *map(str, args)], capture_output=True, text=True, timeout=120
     )
 
 
@@ -553,7 +638,7 @@ def test_cli_prints_text_and_json(tmp_path):
     path = tmp_path / "d.vexa"
     path.write_bytes(DEFAULT_201)
     r = subprocess.run(
-        [sys.executable, "-m", "vexafile", str(path)], capture_output=True, text=True, timeout=120
+        [sys.executable, "-P", "-m", "vexafile", str(path)], capture_output=True, text=True, timeout=120
     )
     assert (r.returncode, r.stderr) == (0, "")
     assert r.stdout == text_with_signals(CONSTANT_ZERO_TEXT) + "\n"

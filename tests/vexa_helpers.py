@@ -338,9 +338,9 @@ def _enc(v, out: bytearray) -> None:
     elif isinstance(v, str):
         raw = v.encode("utf-8")
         out += enc_varint(len(raw)) + raw
-    elif isinstance(v, array):
+    elif isinstance(v, array) or hasattr(v, "dtype"):  # samples
         out += enc_varint(len(v))
-        for s in v:
+        for s in v.tolist():
             out += enc_sample(s)
     elif isinstance(v, vf.Signal):
         out += enc_varint(v.variant_index)
@@ -363,3 +363,16 @@ def encode(record) -> bytes:
     out = bytearray()
     _enc(record, out)
     return bytes(out)
+
+
+def plain(v):
+    """A vexafile record in the shape the independent decoder returns."""
+    if isinstance(v, vf.Signal):
+        return {type(v).__name__: plain(v.params)}
+    if dataclasses.is_dataclass(v):
+        return {f.name: plain(getattr(v, f.name)) for f in dataclasses.fields(v)}
+    if isinstance(v, (tuple, list)):
+        return [plain(x) for x in v]
+    if hasattr(v, "tolist"):  # array('h') or a NumPy array of samples
+        return [int(x) for x in v.tolist()]
+    return v

@@ -5,16 +5,18 @@
 """
 
 from ._decode import Reader, VexaFormatError, load, loads
-from ._json import to_jsonable
+from ._json import to_jsonable, write_json
 from ._records import *  # noqa: F403
 from ._records import __all__ as _record_names
-from ._text import format_f64, quote, to_text
+from ._text import format_f64, quote, to_text, write_text
 
 __all__ = [
     "load",
     "loads",
     "to_text",
     "to_jsonable",
+    "write_text",
+    "write_json",
     "format_f64",
     "quote",
     "Reader",

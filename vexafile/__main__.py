@@ -3,15 +3,16 @@
 from __future__ import annotations
 
 import argparse
-import json
+import codecs
 import math
 import os
 import sys
 
-from ._decode import VexaFormatError, load
-from ._json import to_jsonable
+from . import _decode
+from ._decode import VexaFormatError
+from ._json import write_json
 from ._records import Arbitrary, Settings, SignalSourceSelection
-from ._text import to_text
+from ._text import quote, write_text
 
 SAMPLING_RATE = 5000.0
 FULL_SCALE = 32767.0
@@ -92,7 +93,7 @@ def plot(settings: Settings, out: str) -> int:
     for i, sig in enumerate(settings.signals):
         if not isinstance(sig, Arbitrary) or len(sig.params.samples) == 0:
             continue
-        y = np.frombuffer(sig.params.samples, dtype=np.int16).astype(np.float64) / FULL_SCALE
+        y = np.asarray(sig.params.samples, dtype=np.int16).astype(np.float64) / FULL_SCALE
         xs, ys = _envelope(np, y)
         users = signal_users(settings, i)
         label = f"signal {i}: " + (", ".join(users) if users else "unused")
@@ -118,9 +119,91 @@ def plot(settings: Settings, out: str) -> int:
     else:
         ax.text(0.5, 0.5, "no signal with samples", ha="center", va="center", transform=ax.transAxes)
     fig.tight_layout()
-    fig.savefig(out, dpi=100)
-    plt.close(fig)
+    try:
+        fig.savefig(out, dpi=100)
+    except (OSError, ValueError) as e:
+        reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
+        raise _CliError(f"cannot write {out}: {reason}", 1) from None
+    finally:
+        plt.close(fig)
     return drawn
+
+
+def _read(path: str, records: bool):
+    """The decoded file: Python records, or (text only) the native decoder's
+    own record when it is there. Bad input ends the run with status 2."""
+    try:
+        with open(path, "rb") as f:
+            if not records and _decode._native is not None:
+                return _decode._native.decode(f.fileno(), _decode.CLASSES)
+            return _decode.read_settings(f)
+    except VexaFormatError as e:
+        raise _CliError(f"{path}: {e}", 2) from None
+    except OSError as e:
+        raise _CliError(f"{path}: {e.strerror or e}", 2) from None
+
+
+def _check_names(names: list[str]) -> None:
+    # Refuse before writing anything rather than stop half-way through.
+    encoding = sys.stdout.encoding or "utf-8"
+    for name in names:
+        try:
+            quote(name).encode(encoding)
+        except UnicodeEncodeError:
+            raise _CliError(
+                f"the output encoding {encoding} cannot show the coil name {ascii(name)}; "
+                "use UTF-8 (PYTHONIOENCODING=utf-8)",
+                1,
+            ) from None
+
+
+def _is_utf8(encoding: str | None) -> bool:
+    try:
+        return codecs.lookup(encoding or "").name == "utf-8"
+    except LookupError:
+        return False
+
+
+def _print_text(doc) -> None:
+    out = sys.stdout
+    if isinstance(doc, Settings):
+        _check_names([coil.name for coil in doc.machine_config.coils])
+        write_text(doc, out.write)
+    else:
+        _check_names(doc.coil_names())
+        binary = getattr(out, "buffer", None)
+        if binary is not None and _is_utf8(out.encoding):
+            out.flush()
+            doc.write_text(binary.write)
+        else:
+            utf8 = codecs.getincrementaldecoder("utf-8")()
+            doc.write_text(lambda block: out.write(utf8.decode(block)))
+    out.write("\n")
+
+
+def _run(args: argparse.Namespace) -> None:
+    doc = _read(args.file, records=bool(args.json or args.plot))
+    if args.plot:
+        n = plot(doc, args.plot)
+        print(f"{args.plot}: {n} signal{'s' if n != 1 else ''} drawn")
+    elif args.json:
+        write_json(doc, sys.stdout.write)
+        sys.stdout.write("\n")
+    else:
+        _print_text(doc)
+    sys.stdout.flush()
+
+
+def _silence_stdout() -> None:
+    """Point standard output at /dev/null, so that the flush at exit neither
+    fails again nor prints."""
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, fd)
+    os.close(devnull)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -134,29 +217,28 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     try:
-        try:
-            settings = load(args.file)
-        except VexaFormatError as e:
-            raise _CliError(f"{args.file}: {e}", 2) from None
-        except OSError as e:
-            raise _CliError(f"{args.file}: {e.strerror or e}", 2) from None
-        if args.plot:
-            n = plot(settings, args.plot)
-            print(f"{args.plot}: {n} signal{'s' if n != 1 else ''} drawn")
-        elif args.json:
-            json.dump(to_jsonable(settings), sys.stdout, indent=2, allow_nan=False)
-            sys.stdout.write("\n")
-        else:
-            sys.stdout.write(to_text(settings) + "\n")
-        sys.stdout.flush()
+        _run(args)
     except _CliError as e:
         print(f"vexafile: {e}", file=sys.stderr)
+        _silence_stdout()
         return e.status
     except BrokenPipeError:
         # Reader went away (| head): quiet exit, as other filters do.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _silence_stdout()
         return 1
+    except OSError as e:
+        # Everything that reads input is handled in _read: this is the output.
+        print(f"vexafile: cannot write the output: {e.strerror or e}", file=sys.stderr)
+        _silence_stdout()
+        return 1
+    except UnicodeEncodeError as e:
+        print(f"vexafile: the output encoding {e.encoding} cannot show {ascii(e.object[e.start:e.end])}",
+              file=sys.stderr)
+        _silence_stdout()
+        return 1
+    except KeyboardInterrupt:
+        _silence_stdout()
+        return 130
     return 0
 
 

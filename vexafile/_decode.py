@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import math
 import os
+import stat
 import struct
 from array import array
 
@@ -39,6 +41,10 @@ _MIN_SIGNAL = 2  # Arbitrary with no samples
 _ZIGZAG1 = tuple((v >> 1) ^ -(v & 1) for v in range(128))
 
 
+class _NeedMore(Exception):
+    """The bytes at hand end inside the record, and more of the input follows."""
+
+
 class VexaFormatError(ValueError):
     """The bytes are not a valid protocol file.
 
@@ -53,21 +59,53 @@ class VexaFormatError(ValueError):
         self.offset = offset
 
 
+_numpy_checked = False
+_numpy = None
+
+
+def samples_type():
+    """numpy when it can be imported (on first use), else None."""
+    global _numpy_checked, _numpy
+    if not _numpy_checked:
+        try:
+            import numpy
+        except ImportError:
+            numpy = None
+        _numpy, _numpy_checked = numpy, True
+    return _numpy
+
+
+def as_samples(samples: array):
+    """The samples as a read-only NumPy int16 array, or as they are without NumPy."""
+    np = samples_type()
+    if np is None:
+        return samples
+    out = np.frombuffer(samples, dtype=np.int16)
+    out.flags.writeable = False
+    return out
+
+
 class Reader:
     """Cursor over encoded bytes; each method decodes one value at `pos`.
 
     Useful on its own for decoding fragments such as a single signal.
+    `size`, when given, is the length of the whole input of which `data` is
+    the start (infinite for a stream not yet ended): sequence counts are
+    checked against it, and running out of `data` before it raises _NeedMore.
     """
 
-    __slots__ = ("data", "pos")
+    __slots__ = ("data", "pos", "size")
 
-    def __init__(self, data, pos: int = 0):
+    def __init__(self, data, pos: int = 0, size: float | None = None):
         self.data = data if type(data) is bytes else bytes(memoryview(data))
         self.pos = pos
+        self.size = len(self.data) if size is None else size
 
     # -- primitives --------------------------------------------------------
 
     def _end(self, start: int, what: str, need: str) -> VexaFormatError:
+        if len(self.data) < self.size:
+            raise _NeedMore
         left = len(self.data) - start
         return VexaFormatError(
             "unexpected_end",
@@ -139,7 +177,7 @@ class Reader:
         """Sequence length, refused when the rest of the data cannot hold it."""
         start = self.pos
         n = self.varint(f"element count of {what}")
-        left = len(self.data) - self.pos
+        left = self.size - self.pos
         if n * min_element_size > left:
             raise VexaFormatError(
                 "unexpected_end",
@@ -152,6 +190,8 @@ class Reader:
     def f64_seq(self, what: str) -> tuple[float, ...]:
         n = self.count(what, 8)
         start = self.pos
+        if 8 * n > len(self.data) - start:
+            raise self._end(start, what, f"{n} doubles")
         self.pos = start + 8 * n
         return struct.unpack_from(f"<{n}d", self.data, start)
 
@@ -162,11 +202,14 @@ class Reader:
     def _samples(self, n: int, what: str) -> array:
         data = self.data
         pos = self.pos
-        out = array("h", bytes(2 * n))
+        # Never more room than the bytes at hand can fill: a declared count
+        # is not trusted before its samples have arrived.
+        have = min(n, len(data) - pos)
+        out = array("h", bytes(2 * have))
         zz1 = _ZIGZAG1
         k = 0
         try:
-            for k in range(n):
+            for k in range(have):
                 b = data[pos]
                 if b < 0x80:
                     out[k] = zz1[b]
@@ -196,6 +239,8 @@ class Reader:
                 out[k] = (v >> 1) ^ -(v & 1)
         except IndexError:
             raise self._end(pos, f"{what} {k}", "a sample varint") from None
+        if have < n:
+            raise self._end(pos, f"{what} {have}", "a sample varint")
         self.pos = pos
         return out
 
@@ -275,7 +320,7 @@ class Reader:
             return MixedSignal(MixedSignalParams(self.varint("MixedSignal a_idx"), self.varint("MixedSignal b_idx")))
         if index == 4:
             n = self.count("Arbitrary samples", 1)
-            return Arbitrary(ArbitrarySignalParams(self._samples(n, "Arbitrary sample")))
+            return Arbitrary(ArbitrarySignalParams(as_samples(self._samples(n, "Arbitrary sample"))))
         raise VexaFormatError(
             "bad_enum", start, f"unknown signal variant {index}, expected 0 to 4"
         )
@@ -301,7 +346,7 @@ class Reader:
 
     def finish(self) -> None:
         """Refuse bytes left after the decoded value."""
-        left = len(self.data) - self.pos
+        left = self.size - self.pos
         if left:
             raise VexaFormatError(
                 "trailing_bytes",
@@ -310,17 +355,104 @@ class Reader:
             )
 
 
+# Regular files are read in one block up to this size, larger ones and
+# streams in blocks that double from the first size until the record is
+# whole; each attempt decodes from the start.
+_WHOLE_READ = 64 << 20
+_FIRST_BLOCK = 64 << 10
+
+
 def loads(data) -> Settings:
     """Decode the bytes of a whole protocol file."""
     if isinstance(data, str):
         raise TypeError("loads() takes bytes, not str")
+    if _native is not None:
+        return _native.loads(data, CLASSES)
     r = Reader(data)
     settings = r.settings()
     r.finish()
     return settings
 
 
+def _trailing(pos: int) -> VexaFormatError:
+    return VexaFormatError("trailing_bytes", pos, "trailing bytes after the end of the record")
+
+
+def read_settings(f) -> Settings:
+    """Decode one record from an open binary file, reading no more of it than
+    the record and one byte; a byte after the record is refused."""
+    if _native is not None:
+        return _native.load(f.fileno(), CLASSES)
+    info = os.fstat(f.fileno())
+    size = info.st_size if stat.S_ISREG(info.st_mode) else None
+    want = min(size, _WHOLE_READ) if size is not None else _FIRST_BLOCK
+    data = b""
+    while True:
+        more = _read_up_to(f, want)
+        at_end = len(more) < want
+        data += more
+        if at_end:
+            limit: float = len(data)
+        elif size is not None and size >= len(data):
+            limit = size
+        else:
+            limit = math.inf
+        r = Reader(data, size=limit)
+        try:
+            settings = r.settings()
+        except _NeedMore:
+            want = len(data)
+            continue
+        if r.pos < len(data) or (not at_end and _read_up_to(f, 1)):
+            if limit != math.inf:
+                r.finish()  # a regular file: says how many bytes follow
+            raise _trailing(r.pos)
+        return settings
+
+
+def _read_up_to(f, n: int) -> bytes:
+    """n bytes, or fewer only at the end of the input (a raw file or a pipe
+    may return less from one read)."""
+    parts = []
+    while n > 0:
+        chunk = f.read(n)
+        if not chunk:
+            break
+        parts.append(chunk)
+        n -= len(chunk)
+    return b"".join(parts)
+
+
 def load(path: str | os.PathLike) -> Settings:
     """Read and decode a protocol file."""
     with open(path, "rb") as f:
-        return loads(f.read())
+        return read_settings(f)
+
+
+def _samples_from_bytes(raw: bytes):
+    np = samples_type()
+    if np is None:
+        out = array("h")
+        out.frombytes(raw)
+        return out
+    return np.frombuffer(raw, dtype=np.int16)  # read-only: bytes do not change
+
+
+# What the compiled decoder builds its records with, by type name.
+CLASSES = {
+    cls.__name__: cls
+    for cls in (
+        Settings, MachineConfig, Coil, LCSetting, ChannelSettings, SignalSourceSelection,
+        ConstantSignalParams, SineSignalParams, RampSignalParams, MixedSignalParams, ArbitrarySignalParams,
+        Constant, Sine, Ramp, MixedSignal, Arbitrary,
+    )
+}
+CLASSES["samples"] = _samples_from_bytes
+CLASSES["VexaFormatError"] = VexaFormatError
+
+try:
+    from . import _native  # type: ignore[attr-defined]
+except ImportError:
+    _native = None
+if os.environ.get("VEXAFILE_PURE_PYTHON"):
+    _native = None

@@ -108,14 +108,29 @@ class MixedSignalParams:
     b_idx: int
 
 
+def sample_bytes(samples) -> bytes:
+    """The samples as native-order int16 bytes, whatever holds them."""
+    if getattr(samples, "typecode", None) == "h" or str(getattr(samples, "dtype", "")) == "int16":
+        return samples.tobytes()
+    return array("h", samples).tobytes()
+
+
 @dataclass(frozen=True, slots=True)
 class ArbitrarySignalParams:
-    # array('h') keeps up to 9 million samples at 2 bytes each; a tuple of
-    # ints would cost tens of bytes per sample.
-    samples: array
+    # A NumPy int16 array when NumPy is installed, else array('h'): up to 9
+    # million samples at 2 bytes each. Equality and hashing go by the sample
+    # values, so records compare equal whichever of the two holds them.
+    samples: Any
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, ArbitrarySignalParams):
+            return NotImplemented
+        return len(self.samples) == len(other.samples) and sample_bytes(self.samples) == sample_bytes(
+            other.samples
+        )
 
     def __hash__(self) -> int:
-        return hash(self.samples.tobytes())
+        return hash(sample_bytes(self.samples))
 
 
 class Signal:

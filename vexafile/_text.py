@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import math
 from array import array
+from collections.abc import Callable
 from dataclasses import fields, is_dataclass
 
 from ._records import Settings, Signal
 
-__all__ = ["format_f64", "quote", "to_text"]
+__all__ = ["format_f64", "quote", "to_text", "write_text"]
 
 _INDENT = "    "
 
@@ -54,68 +55,120 @@ def format_f64(x: float) -> str:
 
 _ESCAPES = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t", "\0": "\\0"}
 
+# Characters that would mislead the eye if shown as they are: bidirectional
+# controls, zero-width characters, and the line and paragraph separators.
+_INVISIBLE = frozenset(
+    [0x200E, 0x200F, *range(0x202A, 0x202F), *range(0x2066, 0x206A),
+     0x200B, 0x200C, 0x200D, 0x2060, 0xFEFF, 0x2028, 0x2029]
+)
+
 
 def quote(text: str) -> str:
     """Double-quoted text with backslash escapes; other control characters
-    (C0, DEL, C1) as \\u{hex}."""
+    (C0, DEL, C1) and the invisible characters above as \\u{hex}."""
     out = ['"']
     for ch in text:
         esc = _ESCAPES.get(ch)
+        code = ord(ch)
         if esc is not None:
             out.append(esc)
-        elif ord(ch) < 0x20 or 0x7F <= ord(ch) <= 0x9F:
-            out.append(f"\\u{{{ord(ch):x}}}")
+        elif code < 0x20 or 0x7F <= code <= 0x9F or code in _INVISIBLE:
+            out.append(f"\\u{{{code:x}}}")
         else:
             out.append(ch)
     out.append('"')
     return "".join(out)
 
 
-def _value(v, indent: str, out: list) -> None:
-    """Append the rendering of v; its later lines start with `indent`."""
+class _Sink:
+    """Collects pieces and hands them to `write` in blocks of about 1 MB."""
+
+    __slots__ = ("parts", "size", "write")
+
+    def __init__(self, write: Callable[[str], object]):
+        self.parts: list[str] = []
+        self.size = 0
+        self.write = write
+
+    def add(self, piece: str) -> None:
+        self.parts.append(piece)
+        self.size += len(piece)
+        if self.size >= _BLOCK:
+            self.flush()
+
+    def flush(self) -> None:
+        if self.parts:
+            self.write("".join(self.parts))
+            self.parts.clear()
+            self.size = 0
+
+
+_BLOCK = 1 << 20
+# Samples are rendered this many at a time.
+_SAMPLE_CHUNK = 16384
+
+
+def _samples(samples, inner: str, sink: _Sink) -> None:
+    sep = f",\n{inner}"
+    for start in range(0, len(samples), _SAMPLE_CHUNK):
+        chunk = samples[start : start + _SAMPLE_CHUNK]
+        values = chunk.tolist() if hasattr(chunk, "dtype") else chunk
+        sink.add(inner + sep.join(map(str, values)) + ",\n")
+
+
+def _value(v, indent: str, sink: _Sink) -> None:
+    """Render v; its later lines start with `indent`."""
+    add = sink.add
     if isinstance(v, bool):
-        out.append("true" if v else "false")
+        add("true" if v else "false")
     elif isinstance(v, int):
-        out.append(str(v))
+        add(str(v))
     elif isinstance(v, float):
-        out.append(format_f64(v))
+        add(format_f64(v))
     elif isinstance(v, str):
-        out.append(quote(v))
+        add(quote(v))
     elif isinstance(v, Signal):
         inner = indent + _INDENT
-        out.append(f"{type(v).__name__}(\n{inner}")
-        _value(v.params, inner, out)
-        out.append(f",\n{indent})")
+        add(f"{type(v).__name__}(\n{inner}")
+        _value(v.params, inner, sink)
+        add(f",\n{indent})")
     elif is_dataclass(v):
         inner = indent + _INDENT
-        out.append(f"{type(v).__name__} {{\n")
+        add(f"{type(v).__name__} {{\n")
         for f in fields(v):
-            out.append(f"{inner}{f.name}: ")
-            _value(getattr(v, f.name), inner, out)
-            out.append(",\n")
-        out.append(f"{indent}}}")
-    elif isinstance(v, (tuple, list, array)):
+            add(f"{inner}{f.name}: ")
+            _value(getattr(v, f.name), inner, sink)
+            add(",\n")
+        add(f"{indent}}}")
+    elif isinstance(v, (tuple, list, array)) or hasattr(v, "dtype"):
         if len(v) == 0:
-            out.append("[]")
+            add("[]")
             return
         inner = indent + _INDENT
-        out.append("[\n")
-        if isinstance(v, array):
-            # Sample lists can be millions long: render them in one pass.
-            out.append(inner + f",\n{inner}".join(map(str, v)) + ",\n")
-        else:
+        add("[\n")
+        if isinstance(v, (tuple, list)):
             for item in v:
-                out.append(inner)
-                _value(item, inner, out)
-                out.append(",\n")
-        out.append(f"{indent}]")
+                add(inner)
+                _value(item, inner, sink)
+                add(",\n")
+        else:
+            _samples(v, inner, sink)
+        add(f"{indent}]")
     else:
         raise TypeError(f"cannot render {type(v).__name__}")
 
 
+def write_text(settings: Settings, write: Callable[[str], object]) -> None:
+    """Stream the text of to_text(settings) to `write` in blocks."""
+    sink = _Sink(write)
+    sink.add("Protocol {\n" + _INDENT + "settings: ")
+    _value(settings, _INDENT, sink)
+    sink.add(",\n}")
+    sink.flush()
+
+
 def to_text(settings: Settings) -> str:
     """The text that str() of the pyvexa.Protocol holding `settings` gives."""
-    out = ["Protocol {\n" + _INDENT + "settings: "]
-    _value(settings, _INDENT, out)
-    out.append(",\n}")
-    return "".join(out)
+    parts: list[str] = []
+    write_text(settings, parts.append)
+    return "".join(parts)

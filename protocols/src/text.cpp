@@ -117,6 +117,23 @@ void append_hex(Out& out, unsigned value) {
     out.append(buffer, result.ptr);
 }
 
+// The code point of the three-byte sequence at text[i] when it is one that
+// would mislead the eye if shown as it is: a bidirectional control
+// (U+200E, U+200F, U+202A..U+202E, U+2066..U+2069), a zero-width character
+// (U+200B..U+200D, U+2060, U+FEFF) or a line or paragraph separator
+// (U+2028, U+2029); else 0.
+unsigned misleading_at(std::string_view text, std::size_t i) noexcept {
+    if (i + 2 >= text.size()) return 0;
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    const auto b1 = static_cast<unsigned char>(text[i + 1]);
+    const auto b2 = static_cast<unsigned char>(text[i + 2]);
+    if ((b0 != 0xE2 && b0 != 0xEF) || (b1 & 0xC0) != 0x80 || (b2 & 0xC0) != 0x80) return 0;
+    const unsigned code = ((b0 & 0x0Fu) << 12) | ((b1 & 0x3Fu) << 6) | (b2 & 0x3Fu);
+    const bool misleading = (code >= 0x200B && code <= 0x200F) || (code >= 0x2028 && code <= 0x202E) ||
+                            code == 0x2060 || (code >= 0x2066 && code <= 0x2069) || code == 0xFEFF;
+    return misleading ? code : 0;
+}
+
 template <class Out>
 void append_quoted(Out& out, std::string_view text) {
     out += '"';
@@ -140,6 +157,13 @@ void append_quoted(Out& out, std::string_view text) {
             out += "\\u{";
             append_hex(out, code);
             out += '}';
+            continue;
+        }
+        if (const unsigned code = misleading_at(text, i)) {
+            out += "\\u{";
+            append_hex(out, code);
+            out += '}';
+            i += 2;
             continue;
         }
         out += static_cast<char>(byte);
