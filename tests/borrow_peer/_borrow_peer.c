@@ -4,16 +4,7 @@
 #include <Python.h>
 #include <stdint.h>
 
-#define CAPSULE_NAME "_RUST_NUMPY_BORROW_CHECKING_API"
-
-typedef struct {
-    uint64_t version;
-    void *flags;
-    int (*acquire)(void *, PyObject *);
-    int (*acquire_mut)(void *, PyObject *);
-    void (*release)(void *, PyObject *);
-    void (*release_mut)(void *, PyObject *);
-} BorrowApi;
+#include "borrow_api.h"
 
 /* The registry in use: read from the capsule by attach(), or our own. */
 static const BorrowApi *current = NULL;

@@ -11,18 +11,27 @@ import sys
 import sysconfig
 import tempfile
 
-SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_borrow_peer.c")
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.join(HERE, "_borrow_peer.c")
+
+
+def compile_module(source, out_dir, *flags):
+    """Compiles one test-only C module with the interpreter's C compiler into
+    out_dir (it may include borrow_api.h); returns the built file's path."""
+    name = os.path.splitext(os.path.basename(source))[0]
+    target = os.path.join(out_dir, name + sysconfig.get_config_var("EXT_SUFFIX"))
+    compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
+    includes = sorted({sysconfig.get_path("include"), sysconfig.get_path("platinclude"), HERE})
+    command = [*compiler, "-shared", "-fPIC", "-O1", "-Wall", "-Werror", *flags]
+    command += [f"-I{path}" for path in includes]
+    command += [source, "-o", target]
+    subprocess.run(command, check=True)
+    return target
 
 
 def build(out_dir):
-    """Compiles the peer with the interpreter's C compiler into out_dir; returns out_dir."""
-    target = os.path.join(out_dir, "_borrow_peer" + sysconfig.get_config_var("EXT_SUFFIX"))
-    compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
-    includes = sorted({sysconfig.get_path("include"), sysconfig.get_path("platinclude")})
-    command = [*compiler, "-shared", "-fPIC", "-O1", "-Wall", "-Werror"]
-    command += [f"-I{path}" for path in includes]
-    command += [SOURCE, "-o", target]
-    subprocess.run(command, check=True)
+    """Compiles the peer into out_dir; returns out_dir."""
+    compile_module(SOURCE, out_dir)
     return out_dir
 
 

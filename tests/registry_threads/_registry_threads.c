@@ -7,14 +7,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
-typedef struct {
-    uint64_t version;
-    void *flags;
-    int (*acquire)(void *, PyObject *);
-    int (*acquire_mut)(void *, PyObject *);
-    void (*release)(void *, PyObject *);
-    void (*release_mut)(void *, PyObject *);
-} BorrowApi;
+#include "borrow_api.h"
 
 typedef struct {
     pthread_barrier_t *start;  /* all threads begin together */
