@@ -117,6 +117,8 @@ import statistics  # noqa: E402
 import tempfile  # noqa: E402
 from pathlib import Path  # noqa: E402
 
+from _table import print_table  # noqa: E402
+
 import numpy as np  # noqa: E402
 
 import pyvexa  # noqa: E402
@@ -296,10 +298,7 @@ def report(sizes: dict[str, int], zero: dict, elapsed: float) -> None:
     rows.append(("  its last line on standard error", last[0][:120], "", ""))
 
     print()
-    print("| case | measured | goal | status |")
-    print("|---|---:|---|---|")
-    for r in rows:
-        print("| " + " | ".join(r) + " |")
+    print_table(("case", "measured", "goal", "status"), "lrll", rows)
     print()
     print(f"total {elapsed:.0f} s; load average at end {os.getloadavg()[0]:.2f}")
 

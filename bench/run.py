@@ -38,6 +38,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import _build  # noqa: E402
 import memory  # noqa: E402
+from _table import print_table  # noqa: E402
 
 F = _build.load()
 
@@ -750,17 +751,11 @@ def report(peaks: dict[str, float], memory_rows: list[tuple[str, str, str, str]]
     print(f"Ratios (median of per-round ratios, min - max); encoded samples {SIZES['encoded']:,} bytes, "
           f"file {SIZES['file']:,} bytes:")
     print()
-    print("| ratio | measured | target | status |")
-    print("|---|---:|---:|---|")
-    for r in rows:
-        print("| " + " | ".join(r) + " |")
+    print_table(("ratio", "measured", "target", "status"), "lrrl", rows)
     print()
     print("Memory (each figure from a fresh child process; resident = Rss - LazyFree):")
     print()
-    print("| figure | measured | goal | status |")
-    print("|---|---:|---:|---|")
-    for r in memory_rows:
-        print("| " + " | ".join(r) + " |")
+    print_table(("figure", "measured", "goal", "status"), "lrrl", memory_rows)
     print()
     for key, note in NOTES.items():
         print(f"note: {key}: {note}")
