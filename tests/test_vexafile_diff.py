@@ -14,6 +14,7 @@ import vexafile as vf
 from reader_support import DECODERS, assert_one_line, cli, reader_env
 from vexa_helpers import (
     DEFAULT_MACHINE,
+    EXAMPLE_213,
     arbitrary,
     channel,
     constant,
@@ -366,9 +367,14 @@ def test_composed_files_differ_line_by_line(decoder, two_files):
     ]
 
 
-@pytest.mark.parametrize("pair", ["itself", "same content"])
-def test_equal_files_give_0_and_no_output(decoder, two_files, pair):
+@pytest.mark.parametrize("pair", ["itself", "same content", "same records, other bytes"])
+def test_equal_files_give_0_and_no_output(decoder, two_files, tmp_path, pair):
     a, _, again = two_files
+    if pair == "same records, other bytes":
+        # num_coils 1 written as a two-byte varint: the records are equal.
+        a, again = tmp_path / "short.vexa", tmp_path / "long.vexa"
+        a.write_bytes(EXAMPLE_213)
+        again.write_bytes(EXAMPLE_213[:9] + b"\x81\x00" + EXAMPLE_213[10:])
     r = diff_files(decoder, a, a if pair == "itself" else again)
     assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
 
