@@ -5,6 +5,7 @@
 """
 
 from ._decode import Reader, VexaFormatError, load, loads
+from ._diff import Difference, diff
 from ._json import to_jsonable, write_json
 from ._records import *  # noqa: F403
 from ._records import __all__ as _record_names
@@ -19,6 +20,8 @@ __all__ = [
     "write_json",
     "format_f64",
     "quote",
+    "diff",
+    "Difference",
     "Reader",
     "VexaFormatError",
     *_record_names,
