@@ -166,7 +166,7 @@ TRIGGERS = {
     "Protocol.get_num_samples": [reentrant("get_num_samples")],
     "Protocol.get_sampling_rate": [reentrant("get_sampling_rate")],
     "Protocol.save": [
-        reentrant("save", "x.vexa"),
+        lambda p, tmp_path: reentrant("save", str(tmp_path / "x.vexa"))(p, tmp_path),
         call("save", b"x.vexa"),
         save_to("run1.VEXA"),
         save_to("run1\0.vexa"),
