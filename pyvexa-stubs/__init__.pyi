@@ -85,7 +85,8 @@ class Protocol:
         """Set the stimulation intensity, a fraction of full scale.
 
         Args:
-            intensity: 0.0 to 1.0 inclusive; anything float() accepts.
+            intensity: 0.0 to 1.0 inclusive; a float, an int, or an object
+                with __float__ or __index__ (not a str).
 
         Raises:
             TypeError: not convertible to float ("argument 'intensity': ...").
