@@ -139,6 +139,7 @@ class Reader:
         raise AssertionError("unreachable")  # pragma: no cover
 
     def f64(self, what: str = "f64") -> float:
+        """One IEEE 754 double, 8 bytes little-endian."""
         start = self.pos
         end = start + 8
         if end > len(self.data):
@@ -147,6 +148,7 @@ class Reader:
         return _F64.unpack_from(self.data, start)[0]
 
     def boolean(self, what: str = "bool") -> bool:
+        """One byte, 0x00 or 0x01; any other byte is bad_bool."""
         start = self.pos
         if start >= len(self.data):
             raise self._end(start, what, "a boolean byte")
@@ -159,6 +161,7 @@ class Reader:
         return b == 1
 
     def string(self, what: str = "string") -> str:
+        """Varint byte length, then that many bytes of UTF-8."""
         start = self.pos
         length = self.varint(f"length of {what}")
         body = self.pos
@@ -188,6 +191,7 @@ class Reader:
         return n
 
     def f64_seq(self, what: str) -> tuple[float, ...]:
+        """Varint count, then that many doubles."""
         n = self.count(what, 8)
         start = self.pos
         if 8 * n > len(self.data) - start:
@@ -247,6 +251,7 @@ class Reader:
     # -- records -------------------------------------------------------------
 
     def lc_setting(self) -> LCSetting:
+        """One LCSetting record."""
         return LCSetting(
             capacitance=self.f64("capacitance"),
             carrier_frequency=self.f64("carrier_frequency"),
@@ -255,6 +260,7 @@ class Reader:
         )
 
     def coil(self) -> Coil:
+        """One Coil record (the machine's coil, with its tunings)."""
         name = self.string("coil name")
         inductance = self.f64("coil inductance")
         max_current = self.f64("coil max_current")
@@ -264,6 +270,7 @@ class Reader:
         return Coil(name, inductance, max_current, max_carrier_frequency, settings)
 
     def machine_config(self) -> MachineConfig:
+        """One MachineConfig record."""
         supply_voltage = self.f64("supply_voltage")
         num_coils = self.varint("num_coils")
         n = self.count("coils", _MIN_COIL)
@@ -288,6 +295,7 @@ class Reader:
         )
 
     def source_selection(self, what: str = "source") -> SignalSourceSelection:
+        """One SignalSourceSelection record; `what` names it in errors."""
         return SignalSourceSelection(
             internal=self.varint(f"{what} internal"),
             external=self.varint(f"{what} external"),
@@ -295,6 +303,7 @@ class Reader:
         )
 
     def channel_settings(self, what: str = "channel") -> ChannelSettings:
+        """One ChannelSettings record; `what` names it in errors."""
         return ChannelSettings(
             enabled=self.boolean(f"{what} enabled"),
             amplitude1_source=self.source_selection(f"{what} amplitude1_source"),
@@ -305,6 +314,7 @@ class Reader:
         )
 
     def signal(self):
+        """One signal: its variant index (0 to 4), then its parameter record."""
         start = self.pos
         index = self.varint("signal variant index")
         f = self.f64
@@ -326,10 +336,12 @@ class Reader:
         )
 
     def signals(self) -> tuple:
+        """The signal list: a varint count, then the signals."""
         n = self.count("signals", _MIN_SIGNAL)
         return tuple(self.signal() for _ in range(n))
 
     def settings(self) -> Settings:
+        """One whole Settings record (call finish() to refuse trailing bytes)."""
         return Settings(
             running_on_target_machine=self.boolean("running_on_target_machine"),
             machine_config=self.machine_config(),
@@ -363,7 +375,11 @@ _FIRST_BLOCK = 64 << 10
 
 
 def loads(data) -> Settings:
-    """Decode the bytes of a whole protocol file."""
+    """Decode the bytes of a whole protocol file.
+
+    Raises VexaFormatError (a ValueError) when they are not exactly one
+    protocol record, and TypeError for a str.
+    """
     if isinstance(data, str):
         raise TypeError("loads() takes bytes, not str")
     if _native is not None:
@@ -424,7 +440,11 @@ def _read_up_to(f, n: int) -> bytes:
 
 
 def load(path: str | os.PathLike) -> Settings:
-    """Read and decode a protocol file."""
+    """Read and decode a protocol file.
+
+    Raises VexaFormatError (a ValueError) when the file is not exactly one
+    protocol record, and OSError when it cannot be read.
+    """
     with open(path, "rb") as f:
         return read_settings(f)
 

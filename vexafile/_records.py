@@ -30,6 +30,14 @@ __all__ = [
 
 @dataclass(frozen=True, slots=True)
 class LCSetting:
+    """One tuning of a coil with a bank capacitance.
+
+    capacitance in nanofarads; carrier_frequency in kHz, as realised;
+    clk_ticks_per_sample: ticks of the 160 MHz clock per carrier sample
+    (32 carrier samples make a period); capacitor_bank_setting: 1-based
+    position of the capacitance in the bank's candidate list.
+    """
+
     capacitance: float
     carrier_frequency: float
     clk_ticks_per_sample: int
@@ -38,6 +46,12 @@ class LCSetting:
 
 @dataclass(frozen=True, slots=True)
 class Coil:
+    """A coil of the machine with its usable tunings (not pyvexa.Coil, the output).
+
+    inductance in microhenries, max_carrier_frequency in kHz; pyvexa writes
+    `settings` in ascending carrier frequency.
+    """
+
     name: str
     inductance: float
     max_current: float
@@ -47,6 +61,13 @@ class Coil:
 
 @dataclass(frozen=True, slots=True)
 class MachineConfig:
+    """The machine a protocol is meant for: supply, coils, capacitor bank, limits.
+
+    Capacitances are in nanofarads and carrier frequencies in kHz; the other
+    quantities carry no unit in the file. `num_coils` is stored as written and
+    need not equal len(coils).
+    """
+
     supply_voltage: float
     num_coils: int
     coils: tuple[Coil, ...]
@@ -67,6 +88,13 @@ class MachineConfig:
 
 @dataclass(frozen=True, slots=True)
 class SignalSourceSelection:
+    """What drives an amplitude or a modulation.
+
+    `internal` is a position in Settings.signals, in force when
+    `external_selected` is false; `external` an external input number, in
+    force when it is true. Neither is checked against what exists.
+    """
+
     internal: int
     external: int
     external_selected: bool
@@ -74,6 +102,13 @@ class SignalSourceSelection:
 
 @dataclass(frozen=True, slots=True)
 class ChannelSettings:
+    """One output channel: whether it is on and what drives it.
+
+    amplitude1_source and amplitude2_source drive the channel's first and
+    second coil (A1, A2 or B1, B2); coil_idx is a position in
+    MachineConfig.coils and coil_setting_idx one in that coil's settings.
+    """
+
     enabled: bool
     amplitude1_source: SignalSourceSelection
     amplitude2_source: SignalSourceSelection
@@ -84,11 +119,15 @@ class ChannelSettings:
 
 @dataclass(frozen=True, slots=True)
 class ConstantSignalParams:
+    """Parameters of a Constant signal: its value, as given."""
+
     value: float
 
 
 @dataclass(frozen=True, slots=True)
 class SineSignalParams:
+    """Parameters of a Sine signal, as given; the machine gives them their units."""
+
     amplitude: float
     frequency: float
     phase: float
@@ -97,6 +136,8 @@ class SineSignalParams:
 
 @dataclass(frozen=True, slots=True)
 class RampSignalParams:
+    """Parameters of a Ramp signal, as given; the machine gives them their units."""
+
     peak: float
     up_duration: float
     down_duration: float
@@ -104,6 +145,8 @@ class RampSignalParams:
 
 @dataclass(frozen=True, slots=True)
 class MixedSignalParams:
+    """Parameters of a MixedSignal: positions of its two operands in Settings.signals, unchecked."""
+
     a_idx: int
     b_idx: int
 
@@ -117,6 +160,12 @@ def sample_bytes(samples) -> bytes:
 
 @dataclass(frozen=True, slots=True)
 class ArbitrarySignalParams:
+    """Parameters of an Arbitrary signal: one int16 per sample, 0 to 32767 when written by pyvexa.
+
+    Sample s of the array given to add_arbitrary_signal is stored as
+    round(s * 32767.0), at 5000 samples per second.
+    """
+
     # A NumPy int16 array when NumPy is installed, else array('h'): up to 9
     # million samples at 2 bytes each. Equality and hashing go by the sample
     # values, so records compare equal whichever of the two holds them.
@@ -144,6 +193,8 @@ class Signal:
 
 @dataclass(frozen=True, slots=True)
 class Constant(Signal):
+    """Signal variant 0: a constant value."""
+
     params: ConstantSignalParams
     variant_index: ClassVar[int] = 0
     params_type: ClassVar[type] = ConstantSignalParams
@@ -151,6 +202,8 @@ class Constant(Signal):
 
 @dataclass(frozen=True, slots=True)
 class Sine(Signal):
+    """Signal variant 1: a sine."""
+
     params: SineSignalParams
     variant_index: ClassVar[int] = 1
     params_type: ClassVar[type] = SineSignalParams
@@ -158,6 +211,8 @@ class Sine(Signal):
 
 @dataclass(frozen=True, slots=True)
 class Ramp(Signal):
+    """Signal variant 2: a ramp up to a peak and down again."""
+
     params: RampSignalParams
     variant_index: ClassVar[int] = 2
     params_type: ClassVar[type] = RampSignalParams
@@ -165,6 +220,8 @@ class Ramp(Signal):
 
 @dataclass(frozen=True, slots=True)
 class MixedSignal(Signal):
+    """Signal variant 3: a mix of two other signals."""
+
     params: MixedSignalParams
     variant_index: ClassVar[int] = 3
     params_type: ClassVar[type] = MixedSignalParams
@@ -172,6 +229,8 @@ class MixedSignal(Signal):
 
 @dataclass(frozen=True, slots=True)
 class Arbitrary(Signal):
+    """Signal variant 4: samples at 5000 per second."""
+
     params: ArbitrarySignalParams
     variant_index: ClassVar[int] = 4
     params_type: ClassVar[type] = ArbitrarySignalParams
@@ -184,6 +243,14 @@ AnySignal = Union[Constant, Sine, Ramp, MixedSignal, Arbitrary]
 
 @dataclass(frozen=True, slots=True)
 class Settings:
+    """The whole content of a .vexa file: one protocol.
+
+    intensity is a fraction of full scale (0.0 to 1.0 when written by
+    pyvexa) and session_duration in seconds (0.01 to 1800.0); signals are
+    addressed by their position in `signals`; monitor_trace_visible holds
+    16 flags.
+    """
+
     running_on_target_machine: bool
     machine_config: MachineConfig
     intensity: float
