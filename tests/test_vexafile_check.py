@@ -50,22 +50,22 @@ def found(path) -> list[tuple[str, str, str]]:
     return [(f.severity, f.path, f.message) for f in vf.check(vf.load(path))]
 
 
-def with_signals(*values: float):
+def built(steps) -> pyvexa.Protocol:
+    """A new protocol after `steps(p)`, a lambda calling p's methods in order."""
     p = pyvexa.Protocol()
-    for v in values:
-        p.add_constant_signal(v)
+    steps(p)
     return p
 
 
-def ones(n: int):
-    return np.ones(n)
+def constants(p, *values: float) -> None:
+    for v in values:
+        p.add_constant_signal(v)
 
 
 # --- clean files ----------------------------------------------------------
 
 
-def readme_quickstart():
-    p = pyvexa.Protocol()
+def readme_quickstart(p):
     p.set_session_duration(10.0)
     p.set_stimulation_intensity(0.25)
     sine = p.add_sine_signal(1.0, 10.0)
@@ -73,7 +73,6 @@ def readme_quickstart():
     n = p.get_num_samples()
     mod = p.add_arbitrary_signal(np.linspace(0.0, 1.0, n))
     p.set_modulation_source(A.A, mod)
-    return p
 
 
 def example(name: str):
@@ -84,28 +83,15 @@ def example(name: str):
         sys.path.pop(0)
 
 
-def at_0_07():
-    # ceil(0.07 * 5000.0) is 351 in double precision, not 350.
-    p = pyvexa.Protocol()
-    p.set_session_duration(0.07)
-    p.set_amplitude_source(B.A1, p.add_arbitrary_signal(ones(351)))
-    return p
-
-
-def channel_b_on_its_own_signals():
-    p = with_signals(0.5, 0.25)
-    p.enable_channel(A.B)
-    for coil in (B.B1, B.B2):
-        p.set_amplitude_source(coil, 1)
-    p.set_modulation_source(A.B, 1)
-    return p
-
-
 CLEAN = {
     "new protocol": pyvexa.Protocol,
-    "README quickstart": readme_quickstart,
-    "0.07 s session": at_0_07,
-    "channel B": channel_b_on_its_own_signals,
+    "README quickstart": lambda: built(readme_quickstart),
+    # ceil(0.07 * 5000.0) is 351 in double precision, not 350.
+    "0.07 s session": lambda: built(lambda p: (
+        p.set_session_duration(0.07), p.set_amplitude_source(B.A1, p.add_arbitrary_signal(np.ones(351))))),
+    "channel B": lambda: built(lambda p: (
+        constants(p, 0.5, 0.25), p.enable_channel(A.B), p.set_amplitude_source(B.B1, 1),
+        p.set_amplitude_source(B.B2, 1), p.set_modulation_source(A.B, 1))),
     **{f"examples/{n}.py": (lambda n=n: example(n)) for n in ("demo", "external_sources", "ramped_burst")},
 }
 
@@ -123,175 +109,85 @@ def test_every_example_is_covered():
 
 E, W = "error", "warning"
 CHA, CHB = "channel_a_settings", "channel_b_settings"
-
-
-def source_beyond_five():
-    p = with_signals(1.0, 1.0, 1.0)
-    p.add_mixed_signal(0, 1)
-    p.add_mixed_signal(3, 2)
-    p.set_amplitude_source(B.A1, 4)
-    p.set_amplitude_source(B.A2, 4)
-    p.set_modulation_source(A.A, 42)
-    return p
-
-
-def source_beyond_one():
-    p = with_signals(1.0)
-    p.set_amplitude_source(B.A2, 1)
-    return p
-
-
-def external(number):
-    def compose():
-        p = with_signals(1.0)
-        p.set_amplitude_source(B.A1, number, external=True)
-        return p
-    return compose
-
-
-def mixed_operands():
-    p = with_signals(1.0)
-    p.add_mixed_signal(7, 8)
-    p.set_amplitude_source(B.A1, 1)
-    return p
-
-
-def self_mix():
-    p = with_signals(1.0)
-    p.add_mixed_signal(0, 1)
-    return p
-
-
-def three_cycle_and_self():
-    # 1 -> 2 -> 3 -> 1, with 4 inside the same group (3 -> 4 -> 1), and 5
-    # mixing itself; 0 feeds the group but is not in it.
-    p = with_signals(1.0)
-    p.add_mixed_signal(2, 0)
-    p.add_mixed_signal(3, 0)
-    p.add_mixed_signal(1, 4)
-    p.add_mixed_signal(1, 0)
-    p.add_mixed_signal(5, 5)
-    p.set_amplitude_source(B.A1, 3)
-    p.set_amplitude_source(B.A2, 5)
-    return p
+UNUSED = "unused: no source of a channel reaches it"
 
 
 def arbitrary_routed(route):
-    """A 50-sample arbitrary signal (0.01 s) in a session now 1.0 s long."""
-    def compose():
-        p = pyvexa.Protocol()
+    """Constant 0 plays everywhere; the 50-sample arbitrary signal 1 (made
+    for 0.01 s) is routed by `route` in a session now 1.0 s long."""
+    def steps(p):
         p.set_session_duration(0.01)
-        c = p.add_constant_signal(1.0)
-        arb = p.add_arbitrary_signal(ones(50))
+        constants(p, 1.0)
+        p.add_arbitrary_signal(np.ones(50))
         p.set_session_duration(1.0)
-        for coil in (B.A1, B.A2):
-            p.set_amplitude_source(coil, c)
-        p.set_modulation_source(A.A, c)
         if route == "directly":
-            p.set_modulation_source(A.A, arb)
+            p.set_modulation_source(A.A, 1)
         elif route == "through a mixed signal":
-            p.set_amplitude_source(B.A1, p.add_mixed_signal(c, arb))
+            p.set_amplitude_source(B.A1, p.add_mixed_signal(0, 1))
         elif route == "from a disabled channel":
-            p.set_amplitude_source(B.B1, arb)
-        return p
-    return compose
+            p.set_amplitude_source(B.B1, 1)
+    return steps
 
 
-def length_at_0_07():
-    p = pyvexa.Protocol()
-    p.set_session_duration(0.0699)  # 350 samples
-    p.set_amplitude_source(B.A1, p.add_arbitrary_signal(ones(350)))
-    p.set_session_duration(0.07)
-    return p
-
-
-def disabled_channel_sources():
-    p = with_signals(1.0, 1.0)
-    p.set_amplitude_source(B.B1, 1)
-    p.set_amplitude_source(B.B2, 0, external=True)
-    p.set_modulation_source(A.B, 9)
-    return p
-
-
-def non_finite():
-    p = pyvexa.Protocol()
-    p.set_amplitude_source(B.A1, p.add_constant_signal(float("nan")))
-    p.set_amplitude_source(B.A2, p.add_sine_signal(1.0, float("inf")))
-    p.set_modulation_source(A.A, p.add_ramp_signal(1.0, 2.0, float("-inf")))
-    return p
-
-
-def above_setpoint():
-    p = with_signals(1.0)
-    p.set_stimulation_intensity(0.5)
-    return p
-
-
-def unused():
-    p = with_signals(1.0, 2.0, 3.0)
-    p.add_mixed_signal(1, 1)
-    p.set_modulation_source(A.A, 1)
-    return p
-
-
-def several_in_field_order():
-    p = with_signals(float("nan"))
-    p.set_stimulation_intensity(0.75)
-    p.add_mixed_signal(9, 0)
-    p.set_amplitude_source(B.A1, 1)
-    p.set_amplitude_source(B.A2, 6, external=True)
-    p.set_amplitude_source(B.B1, 5)
-    return p
-
-
-UNUSED = "unused: no source of a channel reaches it"
-NEED_5000 = "has 50 samples, but the session needs 5000 (1.0 s at 5000 per second)"
+NEED_5000 = (E, "signals[1].Arbitrary.samples",
+             "has 50 samples, but the session needs 5000 (1.0 s at 5000 per second)")
 
 PLANTED = {
-    "source beyond five signals": (source_beyond_five, [
+    "source beyond five signals": (lambda p: (
+        constants(p, 1.0, 1.0, 1.0), p.add_mixed_signal(0, 1), p.add_mixed_signal(3, 2),
+        p.set_amplitude_source(B.A1, 4), p.set_amplitude_source(B.A2, 4), p.set_modulation_source(A.A, 42)), [
         (E, f"{CHA}.modulation_source", "names signal 42, but there are 5 signals (0 to 4)")]),
-    "source beyond one signal": (source_beyond_one, [
+    "source beyond one signal": (lambda p: (constants(p, 1.0), p.set_amplitude_source(B.A2, 1)), [
         (E, f"{CHA}.amplitude2_source", "names signal 1, but there is 1 signal (0)")]),
-    "external input 99": (external(99), [
-        (E, f"{CHA}.amplitude1_source", "external input 99, but the machine has 6 (0 to 5)")]),
-    "external input 6 of 6": (external(6), [
-        (E, f"{CHA}.amplitude1_source", "external input 6, but the machine has 6 (0 to 5)")]),
-    "external input 5 of 6": (external(5), []),
-    "mixed operands": (mixed_operands, [
+    **{f"external input {n}": (lambda p, n=n: (constants(p, 1.0), p.set_amplitude_source(B.A1, n, True)), [
+        (E, f"{CHA}.amplitude1_source", f"external input {n}, but the machine has 6 (0 to 5)")] * (n >= 6))
+       for n in (5, 6, 99)},
+    "mixed operands": (lambda p: (constants(p, 1.0), p.add_mixed_signal(7, 8), p.set_amplitude_source(B.A1, 1)), [
         (E, "signals[1].MixedSignal.a_idx", "names signal 7, but there are 2 signals (0 to 1)"),
         (E, "signals[1].MixedSignal.b_idx", "names signal 8, but there are 2 signals (0 to 1)")]),
-    "a signal mixing itself": (self_mix, [
+    "a signal mixing itself": (lambda p: (constants(p, 1.0), p.add_mixed_signal(0, 1)), [
         (E, "signals[1]", "mixes itself"),
         (W, "signals[1]", UNUSED)]),
-    "cycles": (three_cycle_and_self, [
+    # 1 -> 2 -> 3 -> 1, with 4 in the same group (3 -> 4 -> 1); 5 mixes
+    # itself; 0 feeds the group but is not in it.
+    "cycles": (lambda p: (
+        constants(p, 1.0), p.add_mixed_signal(2, 0), p.add_mixed_signal(3, 0), p.add_mixed_signal(1, 4),
+        p.add_mixed_signal(1, 0), p.add_mixed_signal(5, 5),
+        p.set_amplitude_source(B.A1, 3), p.set_amplitude_source(B.A2, 5)), [
         (E, "signals[1]", "mixed signals 1, 2, 3, 4 form a cycle: 1 -> 2 -> 3 -> 1"),
         (E, "signals[5]", "mixes itself")]),
-    "arbitrary used directly": (arbitrary_routed("directly"), [
-        (E, "signals[1].Arbitrary.samples", NEED_5000)]),
-    "arbitrary through a mixed signal": (arbitrary_routed("through a mixed signal"), [
-        (E, "signals[1].Arbitrary.samples", NEED_5000)]),
+    "arbitrary used directly": (arbitrary_routed("directly"), [NEED_5000]),
+    "arbitrary through a mixed signal": (arbitrary_routed("through a mixed signal"), [NEED_5000]),
     "arbitrary of a disabled channel": (arbitrary_routed("from a disabled channel"), [
         (W, f"{CHB}.amplitude1_source", "set on a disabled channel: signal 1")]),
-    "arbitrary unused": (arbitrary_routed("unused"), [
-        (W, "signals[1]", UNUSED)]),
-    "arbitrary 350 of 351": (length_at_0_07, [
+    "arbitrary unused": (arbitrary_routed("unused"), [(W, "signals[1]", UNUSED)]),
+    "arbitrary 350 of 351": (lambda p: (
+        p.set_session_duration(0.0699), p.add_arbitrary_signal(np.ones(350)), p.set_session_duration(0.07)), [
         (E, "signals[0].Arbitrary.samples",
          "has 350 samples, but the session needs 351 (0.07 s at 5000 per second)")]),
-    "disabled channel sources": (disabled_channel_sources, [
+    "disabled channel sources": (lambda p: (
+        constants(p, 1.0, 1.0), p.set_amplitude_source(B.B1, 1), p.set_amplitude_source(B.B2, 0, True),
+        p.set_modulation_source(A.B, 9)), [
         (W, f"{CHB}.amplitude1_source", "set on a disabled channel: signal 1"),
         (W, f"{CHB}.amplitude2_source", "set on a disabled channel: external input 0"),
         (W, f"{CHB}.modulation_source",
          "set on a disabled channel: names signal 9, but there are 2 signals (0 to 1)")]),
-    "non-finite parameters": (non_finite, [
+    "non-finite parameters": (lambda p: (
+        p.add_constant_signal(float("nan")), p.add_sine_signal(1.0, float("inf")),
+        p.add_ramp_signal(1.0, 2.0, float("-inf")), p.set_amplitude_source(B.A2, 1),
+        p.set_modulation_source(A.A, 2)), [
         (W, "signals[0].Constant.value", "is NaN, not a finite number"),
         (W, "signals[1].Sine.frequency", "is inf, not a finite number"),
         (W, "signals[2].Ramp.down_duration", "is -inf, not a finite number")]),
-    "intensity above the set-point": (above_setpoint, [
+    "intensity above the set-point": (lambda p: (constants(p, 1.0), p.set_stimulation_intensity(0.5)), [
         (W, "intensity", "0.5 is above the machine's max_intensity_setpoint 0.3")]),
-    "unused signals": (unused, [
+    "unused signals": (lambda p: (
+        constants(p, 1.0, 2.0, 3.0), p.add_mixed_signal(1, 1), p.set_modulation_source(A.A, 1)), [
         (W, "signals[2]", UNUSED),
         (W, "signals[3]", UNUSED)]),
-    "several, in field order": (several_in_field_order, [
+    "several, in field order": (lambda p: (
+        constants(p, float("nan")), p.set_stimulation_intensity(0.75), p.add_mixed_signal(9, 0),
+        p.set_amplitude_source(B.A1, 1), p.set_amplitude_source(B.A2, 6, True), p.set_amplitude_source(B.B1, 5)), [
         (W, "intensity", "0.75 is above the machine's max_intensity_setpoint 0.3"),
         (W, "signals[0].Constant.value", "is NaN, not a finite number"),
         (E, "signals[1].MixedSignal.a_idx", "names signal 9, but there are 2 signals (0 to 1)"),
@@ -301,9 +197,9 @@ PLANTED = {
 }
 
 
-@pytest.mark.parametrize("compose, expected", PLANTED.values(), ids=PLANTED.keys())
-def test_findings_in_files_pyvexa_writes(compose, expected, tmp_path, sample_kind):
-    assert found(saved(compose(), tmp_path)) == expected
+@pytest.mark.parametrize("steps, expected", PLANTED.values(), ids=PLANTED.keys())
+def test_findings_in_files_pyvexa_writes(steps, expected, tmp_path, sample_kind):
+    assert found(saved(built(steps), tmp_path)) == expected
 
 
 # --- findings pyvexa cannot write: files encoded from records --------------
@@ -385,6 +281,27 @@ def test_findings_in_files_encoded_from_records(settings, expected, tmp_path, sa
     assert found(written(settings, tmp_path)) == expected
 
 
+# Bytes with the top bit set in either half: 128 and 255 are not negative,
+# -256 is (its low byte is 0).
+SAMPLE_CASES = [
+    ([], None),
+    ([128, 255, 32767, 0x7F80], None),
+    ([128, -256, 255, -1], (1, -256, 2)),
+    ([1] * 999 + [-32768], (999, -32768, 1)),
+]
+
+
+@pytest.mark.parametrize("holder", ["numpy", "array"])
+@pytest.mark.parametrize("values, expected", SAMPLE_CASES)
+def test_negative_samples_are_found_in_either_holder(values, expected, holder):
+    from array import array
+
+    from vexafile._check import _negative_samples
+
+    samples = np.array(values, dtype=np.int16) if holder == "numpy" else array("h", values)
+    assert _negative_samples(samples) == expected
+
+
 # --- the mixing graph ------------------------------------------------------
 
 
@@ -452,10 +369,10 @@ def write_bytes(path: pathlib.Path, data: bytes) -> pathlib.Path:
     return path
 
 FILES = {
-    "clean": lambda d: saved(readme_quickstart(), d, "clean.vexa"),
-    "warning": lambda d: saved(above_setpoint(), d, "warning.vexa"),
-    "error": lambda d: saved(source_beyond_five(), d, "error.vexa"),
-    "errors": lambda d: saved(several_in_field_order(), d, "errors.vexa"),
+    "clean": lambda d: saved(built(readme_quickstart), d, "clean.vexa"),
+    **{name: (lambda d, key=key, name=name: saved(built(PLANTED[key][0]), d, f"{name}.vexa")) for name, key in (
+        ("warning", "intensity above the set-point"), ("error", "source beyond five signals"),
+        ("errors", "several, in field order"))},
     "missing": lambda d: d / "missing.vexa",
     "garbage": lambda d: write_bytes(d / "garbage.vexa", GARBAGE),
 }
