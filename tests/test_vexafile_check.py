@@ -349,6 +349,7 @@ def test_cycle_groups_match_a_brute_force_closure(seed):
     for group in groups:
         loop = graph.loop_through(group[0], group)
         assert loop[0] == loop[-1] == group[0] and set(loop) <= set(group)
+        assert len(set(loop)) == len(loop) - 1 >= min(len(group), 2)  # simple; through another member
         assert all(b in graph.operands[a] for a, b in zip(loop, loop[1:]))
 
 

@@ -6,7 +6,6 @@ refuses but a file can hold."""
 from __future__ import annotations
 
 import math
-import re
 import sys
 from dataclasses import dataclass, fields
 
@@ -167,13 +166,15 @@ class _SignalGraph:
         return found
 
     def loop_through(self, start: int, group: list[int]) -> list[int]:
-        """A shortest way from `start` back to itself inside `group`."""
+        """A shortest way from `start` back to itself inside `group`; in a
+        group of several, one through another member even where `start`
+        also mixes itself, so that the way shows how the group closes."""
         inside = set(group)
         came_from = {start: -1}
         todo = [start]
         for v in todo:  # breadth first; the list grows while it is walked
             for w in self.operands[v]:
-                if w == start:
+                if w == start and (v != start or len(group) == 1):
                     way = [v]
                     while came_from[way[-1]] != -1:
                         way.append(came_from[way[-1]])
@@ -209,18 +210,17 @@ def _negative_samples(samples) -> tuple[int, int, int] | None:
         below = samples < 0
         first = int(below.argmax())
         return first, int(samples[first]), int(below.sum())
-    # array('h'): the sign bits are the top bits of the high bytes, which
-    # bytes methods scan in C rather than one Python int per sample.
+    # array('h'): a sample is negative when its high byte is 0x80 or more;
+    # bytes methods scan those in C instead of one Python int per sample.
     high = samples.tobytes()[_HIGH_BYTE::2]
     count = len(high.translate(None, _SIGN_CLEAR))
     if count == 0:
         return None
-    first = _SIGN_SET.search(high).start()  # type: ignore[union-attr]
+    first = len(high) - len(high.lstrip(_SIGN_CLEAR))
     return first, samples[first], count
 
 
 _HIGH_BYTE = 1 if sys.byteorder == "little" else 0
-_SIGN_SET = re.compile(rb"[\x80-\xff]")
 _SIGN_CLEAR = bytes(range(0x80))
 
 
