@@ -4,6 +4,7 @@
     print(vexafile.to_text(settings))
 """
 
+from ._check import Finding, check
 from ._decode import Reader, VexaFormatError, load, loads
 from ._diff import Difference, diff
 from ._json import to_jsonable, write_json
@@ -15,6 +16,8 @@ __all__ = [
     "load",
     "loads",
     "to_text",
+    "check",
+    "Finding",
     "to_jsonable",
     "write_text",
     "write_json",

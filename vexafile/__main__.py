@@ -5,13 +5,13 @@ from __future__ import annotations
 import argparse
 import sys
 
-from . import _diff, _plot, _show
+from . import _check_command, _diff, _plot, _show
 from ._cli import run_guarded
 from ._plot import signal_users  # noqa: F401  (kept importable from here)
 
 # Each command module adds its own subparser; the first one listed is the
 # default, so that `vexafile FILE` keeps meaning `vexafile show FILE`.
-_COMMAND_MODULES = (_show, _plot, _diff)
+_COMMAND_MODULES = (_show, _check_command, _diff, _plot)
 
 
 def _parser() -> tuple[argparse.ArgumentParser, set[str]]:

@@ -38,6 +38,11 @@ def read_settings(path: str) -> Settings:
     return read_file(path, records=True)
 
 
+def print_failure(e: CliError) -> None:
+    """The one line on standard error that reports a failure."""
+    print(f"vexafile: {e}", file=sys.stderr)
+
+
 def _silence_stdout() -> None:
     """Point standard output at /dev/null, so that the flush at exit neither
     fails again nor prints."""
@@ -58,7 +63,7 @@ def run_guarded(command: Callable[[argparse.Namespace], int], args: argparse.Nam
         sys.stdout.flush()
         return status
     except CliError as e:
-        print(f"vexafile: {e}", file=sys.stderr)
+        print_failure(e)
         _silence_stdout()
         return e.status
     except BrokenPipeError:
