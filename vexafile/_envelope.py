@@ -13,7 +13,7 @@ def column_envelope(np, samples, start: int, stop: int, columns: int):
     """
     if columns < 1:
         raise ValueError("columns must be at least 1")
-    start, stop = max(0, start), min(len(samples), stop)
+    start, stop = min(max(0, start), len(samples)), min(len(samples), stop)
     width = stop - start
     if width <= 0:
         empty = samples[:0]

@@ -22,6 +22,7 @@ from ._plot_text import (
     channels,
     coil_line,
     describe,
+    mix_parents,
     reached,
     samples_needed,
     signal_at,
@@ -40,10 +41,10 @@ _DPI = 100
 _AXES_LEFT, _AXES_RIGHT = 0.055, 0.6
 _TEXT_X = 1.025  # in axes widths, where the column of words starts
 _WRAP = 62
-_MAX_TEXT_LINES = 11
-_MAX_DRAWN = 5
+_MAX_DRAWN = 4
 # Up to this many samples per pixel column a plain line still reads well.
 _RAW_PER_COLUMN = 4
+_FONT_POINTS = 9.0
 _LINE_POINTS = 12.5
 _GREY = "#8a8a8a"
 _MISSING = "#b00000"
@@ -92,16 +93,28 @@ def _wrapped(line: str) -> list[str]:
     return out
 
 
-def _write_lines(ax, lines: list[str], colour: str) -> None:
-    """The words beside a panel, one text per line; missing parts in red."""
-    wrapped = [(part, "(missing)" in line) for line in lines for part in _wrapped(line)]
-    if len(wrapped) > _MAX_TEXT_LINES:
-        hidden = len(wrapped) - _MAX_TEXT_LINES + 1
-        wrapped = wrapped[: _MAX_TEXT_LINES - 1] + [(f"\u2026 {hidden} more lines (vexafile show FILE)", False)]
-    for row, (text, missing) in enumerate(wrapped):
-        ax.annotate(text, xy=(_TEXT_X, 1.0), xycoords="axes fraction", xytext=(0, -_LINE_POINTS * row),
-                    textcoords="offset points", va="top", ha="left", fontsize=9,
-                    color=_MISSING if missing else colour, annotation_clip=False)
+def _write_lines(ax, lines: list[str], colour: str, room: int) -> int:
+    """The words beside a panel, one text per line (wrapped inside it) so
+    that each reads whole, in at most `room` rows; missing parts in red.
+    Returns the rows used."""
+    blocks = [(line, _wrapped(line)) for line in lines]
+    budget = room if sum(len(parts) for _, parts in blocks) <= room else room - 1
+    kept, rows = [], 0
+    for line, parts in blocks:
+        if rows + len(parts) > budget:
+            break
+        kept.append((line, parts))
+        rows += len(parts)
+    if len(kept) < len(blocks):
+        kept.append(("", [f"\u2026 {len(blocks) - len(kept)} more (vexafile show FILE)"]))
+    row = 0
+    for line, parts in kept:
+        ax.annotate("\n".join(parts), xy=(_TEXT_X, 1.0), xycoords="axes fraction",
+                    xytext=(0, -_LINE_POINTS * row), textcoords="offset points", va="top", ha="left",
+                    fontsize=_FONT_POINTS, linespacing=_LINE_POINTS / _FONT_POINTS,
+                    color=_MISSING if "(missing)" in line else colour, annotation_clip=False)
+        row += len(parts)
+    return row
 
 
 def _draw_signal(np, ax, samples, window: Window, columns: int, **style) -> bool:
@@ -130,9 +143,9 @@ def _roles_of(index: int, roles) -> list[str]:
     return [name for name, sel in roles if not sel.external_selected and sel.internal == index]
 
 
-def _legend_label(settings: Settings, index: int, roles, needed: int | None) -> str:
+def _legend_label(settings: Settings, index: int, roles, parents: dict[int, int], needed: int | None) -> str:
     users = _roles_of(index, roles)
-    label = f"signal {index} \u2192 {', '.join(users)}" if users else f"signal {index} (in a mix)"
+    label = f"signal {index} \u2192 {', '.join(users)}" if users else f"signal {index} (in signal {parents[index]})"
     count = arbitrary_length(settings, index)
     if needed is not None and count != needed:
         label += f"\n    {count} samples, the session has {needed}"
@@ -154,21 +167,33 @@ def _channel_panel(np, ax, settings: Settings, letter: str, channel, window: Win
                  loc="left", fontsize=10, color=colour, fontweight="bold")
     lines = [f"{name} {ARROW} {source_label(settings, sel)}" for name, sel in roles]
     needed = samples_needed(settings.session_duration)
+    order = reached(settings, [sel for _, sel in roles])
+    parents = mix_parents(settings, order)
     drawn: dict[int, bool] = {}
-    for index in reached(settings, [sel for _, sel in roles]):
+    labels: list[str] = []
+    for index in order:
         sig = signal_at(settings, index)
-        if isinstance(sig, Arbitrary) and len(sig.params.samples) and len(drawn) < _MAX_DRAWN:
-            style = {"color": f"C{index % 10}", "label": _legend_label(settings, index, roles, needed),
-                     "alpha": 0.65 if channel.enabled else 0.3}
-            drawn[index] = _draw_signal(np, ax, _samples(np, sig), window, columns, **style)
-        elif not isinstance(sig, Arbitrary) or len(sig.params.samples) == 0:
-            if sig is not None:
-                lines.append(describe(settings, index))
-            elif not _roles_of(index, roles):
-                lines.append(signal_label(settings, index))  # a mix's missing operand
-        else:
-            lines.append(f"signal {index}: Arbitrary, not drawn (more than {_MAX_DRAWN} here)")
-    _write_lines(ax, lines, colour)
+        if isinstance(sig, Arbitrary) and len(sig.params.samples):
+            if len(drawn) < _MAX_DRAWN:
+                labels.append(_legend_label(settings, index, roles, parents, needed))
+                style = {"color": f"C{index % 10}", "label": labels[-1], "alpha": 0.65 if channel.enabled else 0.3}
+                drawn[index] = _draw_signal(np, ax, _samples(np, sig), window, columns, **style)
+            else:
+                lines.append(f"signal {index}: Arbitrary, not drawn (more than {_MAX_DRAWN} here)")
+        elif sig is not None:
+            lines.append(describe(settings, index))
+        elif not _roles_of(index, roles):
+            lines.append(signal_label(settings, index))  # a mix's missing operand
+    # The words first, the legend of the drawn signals right below them.
+    legend_rows = sum(label.count("\n") + 1 for label in labels)
+    room = int(ax.bbox.height * 72 / ax.figure.dpi / _LINE_POINTS) - legend_rows - 1
+    rows = _write_lines(ax, lines, colour, room)
+    if drawn:
+        from matplotlib.transforms import offset_copy
+
+        below_words = offset_copy(ax.transAxes, fig=ax.figure, y=-_LINE_POINTS * rows - 4, units="points")
+        ax.legend(loc="upper left", bbox_to_anchor=(_TEXT_X - 0.008, 1.0), bbox_transform=below_words,
+                  fontsize=8, frameon=False, borderaxespad=0.0, labelspacing=0.45)
     if not channel.enabled:
         ax.set_facecolor("#ececec")
         ax.text(0.5, 0.5, f"channel {letter}: disabled", transform=ax.transAxes, ha="center",
@@ -177,9 +202,6 @@ def _channel_panel(np, ax, settings: Settings, letter: str, channel, window: Win
     elif not drawn:
         ax.text(0.5, 0.5, "no arbitrary signal on this channel", transform=ax.transAxes,
                 ha="center", va="center", fontsize=10, color=_GREY)
-    if drawn:
-        ax.legend(loc="lower left", bbox_to_anchor=(_TEXT_X - 0.01, -0.02), fontsize=8,
-                  frameon=False, borderaxespad=0.0)
     return drawn
 
 

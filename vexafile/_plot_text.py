@@ -103,6 +103,17 @@ def reached(settings: Settings, sels: list[SignalSourceSelection]) -> list[int]:
     return order
 
 
+def mix_parents(settings: Settings, order: list[int]) -> dict[int, int]:
+    """Each operand in `order`'s mixes, with the first mix that uses it."""
+    parents: dict[int, int] = {}
+    for index in order:
+        sig = signal_at(settings, index)
+        if isinstance(sig, MixedSignal):
+            parents.setdefault(sig.params.a_idx, index)
+            parents.setdefault(sig.params.b_idx, index)
+    return parents
+
+
 def unrouted(settings: Settings) -> list[int]:
     """Signals no coil or modulation reaches, directly or through a mix."""
     used = set(reached(settings, [sel for _, sel in _sources(settings)]))
