@@ -111,6 +111,15 @@ def test_session_end_marked_when_a_signal_is_shorter_or_longer(count, marked):
     assert axes[0].get_xlim()[1] >= max(count / 5000, 0.01)
 
 
+@pytest.mark.parametrize("samples, window", [([-32768, 0, 32767] * 20, None), ([5] * 9 + [-9000] * 5, None),
+                                             ([5] * 10000 + [-20000], (1.0, 2.0001))])
+def test_samples_below_zero_stay_in_view(samples, window):
+    s = default_settings(signals=[arbitrary(samples)], session_duration=0.01)
+    _, axes = build(s, window)
+    low, high = axes[0].get_ylim()
+    assert low < min(samples) / 32767 and high > 1.0
+
+
 def _drawn(ax):
     """(x, y) of the one signal drawn: a line's points, or a band's outline."""
     lines = [ln for ln in ax.lines if ln.get_label().startswith("signal")]

@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import math
 from dataclasses import dataclass
+from typing import Any
 
 from ._cli import CliError, read_settings
 from ._envelope import column_envelope
@@ -60,7 +61,7 @@ class Window:
 
 @dataclass
 class Plot:
-    figure: object
+    figure: Any  # a matplotlib Figure, imported only when a plot is drawn
     drawn: int
 
 
@@ -217,6 +218,15 @@ def _mark_session_end(ax, settings: Settings, window: Window) -> None:
             ha="left" if left_half else "right", va="bottom", fontsize=8)
 
 
+def _fit_y(ax) -> None:
+    """0 to 1 with a margin, widened to any sample outside it: the file
+    holds signed 16-bit samples, only the protocol keeps them at 0 and up."""
+    lo, hi = ax.dataLim.intervaly
+    lo = min(-0.05, lo - 0.05) if math.isfinite(lo) else -0.05
+    hi = max(1.05, hi + 0.05) if math.isfinite(hi) else 1.05
+    ax.set_ylim(lo, hi)
+
+
 def _x_range(settings: Settings, window: Window | None) -> Window:
     if window is not None:
         return window
@@ -245,7 +255,7 @@ def build(settings: Settings, window: Window | None = None, name: str | None = N
         drawn.update(_channel_panel(np, ax, settings, letter, channel, shown, columns))
         _mark_session_end(ax, settings, shown)
         ax.set_xlim(shown.start, shown.stop)
-        ax.set_ylim(-0.05, 1.05)
+        _fit_y(ax)
         ax.set_ylabel("sample / 32767")
         ax.grid(True, linewidth=0.4, alpha=0.5)
     axes[-1].set_xlabel("session time (s) \u00b7 5000 samples per second"
