@@ -1,135 +1,343 @@
-"""vexafile plot: the sampled signals of a file drawn into an image."""
+"""vexafile plot: a protocol drawn for a person who checks it before a run.
+
+One panel per channel names the source of each coil and of the modulation,
+draws the arbitrary signals over session time and lists the parameters of
+the others, whose waveforms the machine defines.
+"""
 
 from __future__ import annotations
 
 import argparse
 import math
+from dataclasses import dataclass
+from typing import Any
 
 from ._cli import CliError, read_settings
-from ._records import Arbitrary, Settings, SignalSourceSelection
+from ._envelope import column_envelope
+from ._plot_text import (
+    ARROW,
+    FULL_SCALE,
+    SAMPLING_RATE,
+    arbitrary_length,
+    channel_roles,
+    channels,
+    coil_line,
+    describe,
+    mix_parents,
+    reached,
+    samples_needed,
+    signal_at,
+    signal_label,
+    signal_users,  # noqa: F401  (imported from here by older callers)
+    source_label,
+    title,
+    unrouted,
+)
+from ._records import Arbitrary, Settings
+from ._text import format_f64
 
-SAMPLING_RATE = 5000.0
-FULL_SCALE = 32767.0
-# More points than this are drawn as a min/max envelope per pixel-sized bucket.
-_PLOT_POINTS = 4000
-
-
-def _sources(settings: Settings) -> list[tuple[str, SignalSourceSelection]]:
-    a, b = settings.channel_a_settings, settings.channel_b_settings
-    return [
-        ("A1", a.amplitude1_source),
-        ("A2", a.amplitude2_source),
-        ("B1", b.amplitude1_source),
-        ("B2", b.amplitude2_source),
-        ("mod A", a.modulation_source),
-        ("mod B", b.modulation_source),
-    ]
-
-
-def signal_users(settings: Settings, index: int) -> list[str]:
-    """Coils (A1..B2) and channel modulations ("mod A") fed by internal signal `index`."""
-    return [
-        name
-        for name, sel in _sources(settings)
-        if not sel.external_selected and sel.internal == index
-    ]
-
-
-def _routing_line(settings: Settings) -> str:
-    parts = []
-    for name, sel in _sources(settings):
-        src = f"ext {sel.external}" if sel.external_selected else f"sig {sel.internal}"
-        parts.append(f"{name}\u2190{src}")
-    return ", ".join(parts)
-
-
-def _envelope(np, y):
-    """x positions and values: all points, or min/max per bucket when long."""
-    n = len(y)
-    if n <= 2 * _PLOT_POINTS:
-        return np.arange(n), y
-    bucket = -(-n // _PLOT_POINTS)
-    full = (n // bucket) * bucket
-    parts = [y[:full].reshape(-1, bucket)]
-    starts = np.arange(0, full, bucket)
-    lo, hi = parts[0].min(axis=1), parts[0].max(axis=1)
-    if full < n:
-        tail = y[full:]
-        starts = np.append(starts, full)
-        lo, hi = np.append(lo, tail.min()), np.append(hi, tail.max())
-    xs = np.repeat(starts, 2)
-    ys = np.empty(2 * len(lo), dtype=y.dtype)
-    ys[0::2], ys[1::2] = lo, hi
-    return xs, ys
+# Figure geometry: the waveform axes take the left part, the words the right.
+_SIZE_INCHES = (13.0, 7.5)
+_DPI = 100
+_AXES_LEFT, _AXES_RIGHT = 0.055, 0.6
+_TEXT_X = 1.025  # in axes widths, where the column of words starts
+_WRAP = 62
+_MAX_DRAWN = 4
+# Up to this many samples per pixel column a plain line still reads well.
+_RAW_PER_COLUMN = 4
+_FONT_POINTS = 9.0
+_LINE_POINTS = 12.5
+_GREY = "#8a8a8a"
+_MISSING = "#b00000"
 
 
-def plot(settings: Settings, out: str) -> int:
-    """Draw every Arbitrary signal over the session time axis; returns how many."""
+@dataclass(frozen=True)
+class Window:
+    """Session time shown, in seconds."""
+
+    start: float
+    stop: float
+
+
+@dataclass
+class Plot:
+    figure: Any  # a matplotlib Figure, imported only when a plot is drawn
+    drawn: int
+
+
+def _matplotlib_figure(command: str):
     try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-        import numpy as np
+        from matplotlib.figure import Figure
     except ImportError:
-        raise CliError(
-            "--plot needs matplotlib, which is not installed (pip install matplotlib)", 1
-        ) from None
+        raise CliError(f"{command} needs matplotlib, which is not installed (pip install matplotlib)", 1) from None
+    return Figure
 
-    fig, ax = plt.subplots(figsize=(10, 4.5))
-    drawn = 0
-    for i, sig in enumerate(settings.signals):
-        if not isinstance(sig, Arbitrary) or len(sig.params.samples) == 0:
-            continue
-        y = np.asarray(sig.params.samples, dtype=np.int16).astype(np.float64) / FULL_SCALE
-        xs, ys = _envelope(np, y)
-        users = signal_users(settings, i)
-        label = f"signal {i}: " + (", ".join(users) if users else "unused")
-        ax.plot(xs / SAMPLING_RATE, ys, linewidth=0.8, label=label)
-        drawn += 1
-    # A signal added before the duration was shortened is longer than the
-    # session: show all of it and mark where the session ends.
-    longest = max(
-        (len(sig.params.samples) / SAMPLING_RATE for sig in settings.signals if isinstance(sig, Arbitrary)),
-        default=0.0,
-    )
+
+def data_end(settings: Settings) -> float:
+    """Where the plot ends by default: the session or the longest signal."""
+    longest = max((arbitrary_length(settings, i) or 0 for i in range(len(settings.signals))), default=0)
     end = settings.session_duration
-    if longest != end and math.isfinite(end) and end > 0:
-        ax.axvline(end, color="grey", linestyle="--", linewidth=0.8, label="session end")
-    right = max(longest, end) if math.isfinite(end) else longest
-    if right > 0:
-        ax.set_xlim(0.0, right)
-    ax.set_xlabel("time (s), 5000 samples per second")
-    ax.set_ylabel("sample / 32767")
-    ax.set_title(_routing_line(settings), fontsize=8)
-    if drawn or longest != end:
-        ax.legend(loc="upper right", fontsize=8)
-    else:
-        ax.text(0.5, 0.5, "no signal with samples", ha="center", va="center", transform=ax.transAxes)
-    fig.tight_layout()
-    try:
-        fig.savefig(out, dpi=100)
-    except (OSError, ValueError) as e:
-        reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
-        raise CliError(f"cannot write {out}: {reason}", 1) from None
-    finally:
-        plt.close(fig)
+    end = end if math.isfinite(end) and end > 0 else 0.0
+    return max(end, longest / SAMPLING_RATE) or 1.0
+
+
+def _wrapped(line: str) -> list[str]:
+    """One line of words, broken after commas so no number is split."""
+    out = [""]
+    for piece in line.split(", "):
+        joined = f"{out[-1]}, {piece}" if out[-1] else piece
+        if len(joined) <= _WRAP or not out[-1].strip():
+            out[-1] = joined
+        else:
+            out[-1] += ","
+            out.append("      " + piece)
+    return out
+
+
+def _write_lines(ax, lines: list[str], colour: str, room: int) -> int:
+    """The words beside a panel, one text per line (wrapped inside it) so
+    that each reads whole, in at most `room` rows; missing parts in red.
+    Returns the rows used."""
+    blocks = [(line, _wrapped(line)) for line in lines]
+    budget = room if sum(len(parts) for _, parts in blocks) <= room else room - 1
+    kept, rows = [], 0
+    for line, parts in blocks:
+        if rows + len(parts) > budget:
+            break
+        kept.append((line, parts))
+        rows += len(parts)
+    if len(kept) < len(blocks):
+        kept.append(("", [f"\u2026 {len(blocks) - len(kept)} more (vexafile show FILE)"]))
+    row = 0
+    for line, parts in kept:
+        ax.annotate("\n".join(parts), xy=(_TEXT_X, 1.0), xycoords="axes fraction",
+                    xytext=(0, -_LINE_POINTS * row), textcoords="offset points", va="top", ha="left",
+                    fontsize=_FONT_POINTS, linespacing=_LINE_POINTS / _FONT_POINTS,
+                    color=_MISSING if "(missing)" in line else colour, annotation_clip=False)
+        row += len(parts)
+    return row
+
+
+def _draw_signal(np, ax, samples, window: Window, columns: int, **style) -> bool:
+    """Draws one signal; True when it came out as a min/max band."""
+    start = max(0, math.floor(window.start * SAMPLING_RATE))
+    # One sample past the window's end, so the line reaches the edge.
+    stop = min(len(samples), math.ceil(window.stop * SAMPLING_RATE) + 1)
+    if stop <= start:
+        ax.plot([], [], **style)  # keeps the legend entry
+        return False
+    if stop - start <= _RAW_PER_COLUMN * columns:
+        ys = np.asarray(samples[start:stop], dtype=np.float64) / FULL_SCALE
+        ax.plot(np.arange(start, stop) / SAMPLING_RATE, ys, linewidth=1.0, **style)
+        return False
+    edges, lo, hi = column_envelope(np, samples, start, stop, columns)
+    xs = edges / SAMPLING_RATE
+    # Step "post" needs the last bucket's values repeated at its right edge.
+    lo = np.append(lo, lo[-1]) / FULL_SCALE
+    hi = np.append(hi, hi[-1]) / FULL_SCALE
+    color = style.pop("color")
+    ax.fill_between(xs, lo, hi, step="post", linewidth=0.8, facecolor=color, edgecolor=color, **style)
+    return True
+
+
+def _roles_of(index: int, roles) -> list[str]:
+    return [name for name, sel in roles if not sel.external_selected and sel.internal == index]
+
+
+def _legend_label(settings: Settings, index: int, roles, parents: dict[int, int], needed: int | None) -> str:
+    users = _roles_of(index, roles)
+    label = f"signal {index} \u2192 {', '.join(users)}" if users else f"signal {index} (in signal {parents[index]})"
+    count = arbitrary_length(settings, index)
+    if needed is not None and count != needed:
+        label += f"\n    {count} samples, the session has {needed}"
+    return label
+
+
+def _samples(np, sig: Arbitrary):
+    return np.asarray(sig.params.samples, dtype=np.int16)
+
+
+def _channel_panel(np, ax, settings: Settings, letter: str, channel, window: Window,
+                   columns: int) -> dict[int, bool]:
+    """Draws one channel; returns the signals drawn, each with whether it
+    came out as a min/max band."""
+    roles = channel_roles(letter, channel)
+    state = "enabled" if channel.enabled else "disabled"
+    colour = "black" if channel.enabled else _GREY
+    ax.set_title(f"channel {letter}: {state} \u00b7 {coil_line(settings, channel)}",
+                 loc="left", fontsize=10, color=colour, fontweight="bold")
+    lines = [f"{name} {ARROW} {source_label(settings, sel)}" for name, sel in roles]
+    needed = samples_needed(settings.session_duration)
+    order = reached(settings, [sel for _, sel in roles])
+    parents = mix_parents(settings, order)
+    drawn: dict[int, bool] = {}
+    labels: list[str] = []
+    for index in order:
+        sig = signal_at(settings, index)
+        if isinstance(sig, Arbitrary) and len(sig.params.samples):
+            if len(drawn) < _MAX_DRAWN:
+                labels.append(_legend_label(settings, index, roles, parents, needed))
+                style = {"color": f"C{index % 10}", "label": labels[-1], "alpha": 0.65 if channel.enabled else 0.3}
+                drawn[index] = _draw_signal(np, ax, _samples(np, sig), window, columns, **style)
+            else:
+                lines.append(f"signal {index}: Arbitrary, not drawn (more than {_MAX_DRAWN} here)")
+        elif sig is not None:
+            lines.append(describe(settings, index))
+        elif not _roles_of(index, roles):
+            lines.append(signal_label(settings, index))  # a mix's missing operand
+    # The words first, the legend of the drawn signals right below them.
+    legend_rows = sum(label.count("\n") + 1 for label in labels)
+    room = int(ax.bbox.height * 72 / ax.figure.dpi / _LINE_POINTS) - legend_rows - 1
+    rows = _write_lines(ax, lines, colour, room)
+    if drawn:
+        from matplotlib.transforms import offset_copy
+
+        below_words = offset_copy(ax.transAxes, fig=ax.figure, y=-_LINE_POINTS * rows - 4, units="points")
+        ax.legend(loc="upper left", bbox_to_anchor=(_TEXT_X - 0.008, 1.0), bbox_transform=below_words,
+                  fontsize=8, frameon=False, borderaxespad=0.0, labelspacing=0.45)
+    if not channel.enabled:
+        ax.set_facecolor("#ececec")
+        ax.text(0.5, 0.5, f"channel {letter}: disabled", transform=ax.transAxes, ha="center",
+                va="center", fontsize=16, color=_GREY, zorder=5,
+                bbox={"facecolor": "#ececec", "edgecolor": _GREY, "alpha": 0.9})
+    elif not drawn:
+        ax.text(0.5, 0.5, "no arbitrary signal on this channel", transform=ax.transAxes,
+                ha="center", va="center", fontsize=10, color=_GREY)
     return drawn
 
 
+def _mark_session_end(ax, settings: Settings, window: Window) -> None:
+    end = settings.session_duration
+    if not (math.isfinite(end) and window.start < end < window.stop):
+        return
+    ax.axvline(end, color="black", linestyle="--", linewidth=0.9)
+    ax.axvspan(end, window.stop, color=_GREY, alpha=0.15, linewidth=0)
+    # Label on the side with room: right of the line would run into the words.
+    left_half = end < (window.start + window.stop) / 2
+    ax.text(end, 1.0, f" session end {format_f64(end)} s ", transform=ax.get_xaxis_transform(),
+            ha="left" if left_half else "right", va="bottom", fontsize=8)
+
+
+def _fit_y(ax) -> None:
+    """0 to 1 with a margin, widened to any sample outside it: the file
+    holds signed 16-bit samples, only the protocol keeps them at 0 and up."""
+    lo, hi = ax.dataLim.intervaly
+    lo = min(-0.05, lo - 0.05) if math.isfinite(lo) else -0.05
+    hi = max(1.05, hi + 0.05) if math.isfinite(hi) else 1.05
+    ax.set_ylim(lo, hi)
+
+
+def _x_range(settings: Settings, window: Window | None) -> Window:
+    if window is not None:
+        return window
+    right = data_end(settings)
+    # A little room past the end, so a session-end line there stays visible.
+    lengths = {arbitrary_length(settings, i) for i in range(len(settings.signals))} - {None, 0}
+    if lengths - {samples_needed(settings.session_duration)}:
+        right *= 1.02
+    return Window(0.0, right)
+
+
+def build(settings: Settings, window: Window | None = None, name: str | None = None,
+          command: str = "--plot") -> Plot:
+    """The figure of a protocol, not yet saved; `drawn` counts the
+    arbitrary signals drawn (each once, whichever panels show it)."""
+    Figure = _matplotlib_figure(command)
+    import numpy as np
+
+    fig = Figure(figsize=_SIZE_INCHES, dpi=_DPI)
+    fig.subplots_adjust(left=_AXES_LEFT, right=_AXES_RIGHT, top=0.86, bottom=0.1, hspace=0.32)
+    axes = fig.subplots(2, 1, sharex=True)
+    shown = _x_range(settings, window)
+    columns = max(1, int(axes[0].bbox.width))
+    drawn: dict[int, bool] = {}
+    for ax, (letter, channel) in zip(axes, channels(settings)):
+        drawn.update(_channel_panel(np, ax, settings, letter, channel, shown, columns))
+        _mark_session_end(ax, settings, shown)
+        ax.set_xlim(shown.start, shown.stop)
+        _fit_y(ax)
+        ax.set_ylabel("sample / 32767")
+        ax.grid(True, linewidth=0.4, alpha=0.5)
+    axes[-1].set_xlabel("session time (s) \u00b7 5000 samples per second"
+                        + (" \u00b7 bands: min to max of each pixel column" if any(drawn.values()) else ""))
+    heading = title(settings)
+    if window is not None:
+        heading += f" \u00b7 showing {format_f64(window.start)} s to {format_f64(window.stop)} s"
+    fig.suptitle(f"{name}\n{heading}" if name else heading, x=0.02, ha="left", fontsize=12)
+    _footer(fig, settings)
+    return Plot(fig, len(drawn))
+
+
+def _footer(fig, settings: Settings) -> None:
+    idle = unrouted(settings)
+    if not idle:
+        return
+    names = ", ".join(signal_label(settings, i) for i in idle[:8])
+    if len(idle) > 8:
+        names += f" and {len(idle) - 8} more"
+    fig.text(0.02, 0.015, f"not routed to any coil or modulation: {names}", fontsize=9, color=_GREY)
+
+
+def save(plot: Plot, out: str) -> None:
+    try:
+        plot.figure.savefig(out, dpi=_DPI)
+    except (OSError, ValueError) as e:
+        reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
+        raise CliError(f"cannot write {out}: {reason}", 1) from None
+
+
 def register(commands) -> None:
-    p = commands.add_parser("plot", help="draw the signals of a file into an image",
-                            description="Draw the sampled signals of a protocol file into an image.")
+    p = commands.add_parser(
+        "plot", help="draw a protocol into an image: routing, parameters and sampled signals",
+        description="Draw a protocol file into an image: one panel per channel with the source of "
+        "each coil and of the modulation, the parameters of constant, sine, ramp and mixed "
+        "signals, and the arbitrary signals over session time.")
     p.add_argument("file", help="protocol file to read")
-    p.add_argument("out", metavar="OUT.png", help="image to write")
+    p.add_argument("out", metavar="OUT.png", help="image to write (its suffix picks the format)")
+    p.add_argument("--from", dest="start", metavar="SECONDS", help="show session time from here")
+    p.add_argument("--to", dest="stop", metavar="SECONDS", help="show session time up to here")
     p.set_defaults(command=run)
 
 
+def _seconds(option: str, text: str | None) -> float | None:
+    if text is None:
+        return None
+    try:
+        value = float(text)
+    except ValueError:
+        raise CliError(f"{option} takes a number of seconds, not {text!r}", 2) from None
+    if not math.isfinite(value) or value < 0:
+        raise CliError(f"{option} must be a finite number of seconds, 0 or more, not {text}", 2)
+    return value
+
+
+def window_of(settings: Settings, start: float | None, stop: float | None) -> Window | None:
+    """The shown window; an option left out takes the plot's own edge."""
+    if start is None and stop is None:
+        return None
+    if start is None:
+        start = 0.0
+    if stop is None:
+        end = data_end(settings)
+        if not start < end:
+            raise CliError(f"--from {format_f64(start)} must be before the end of the plot at "
+                           f"{format_f64(end)} s (or give --to)", 2)
+        stop = end
+    if not start < stop:
+        raise CliError(f"--from {format_f64(start)} must be before --to {format_f64(stop)}", 2)
+    return Window(start, stop)
+
+
 def run(args: argparse.Namespace) -> int:
-    draw(read_settings(args.file), args.out)
+    start, stop = _seconds("--from", args.start), _seconds("--to", args.stop)
+    settings = read_settings(args.file)
+    draw(settings, args.out, window_of(settings, start, stop), name=args.file, command="plot")
     return 0
 
 
-def draw(settings: Settings, out: str) -> None:
-    n = plot(settings, out)
+def draw(settings: Settings, out: str, window: Window | None = None, name: str | None = None,
+         command: str = "--plot") -> None:
+    plot = build(settings, window, name, command)
+    save(plot, out)
+    n = plot.drawn
     print(f"{out}: {n} signal{'s' if n != 1 else ''} drawn")
