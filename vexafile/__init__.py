@@ -5,15 +5,20 @@
 """
 
 from ._decode import Reader, VexaFormatError, load, loads
+from ._edit import snapshot, to_protocol
 from ._json import to_jsonable, write_json
 from ._records import *  # noqa: F403
 from ._records import __all__ as _record_names
 from ._text import format_f64, quote, to_text, write_text
+from ._text_parse import loads_text
 
 __all__ = [
     "load",
     "loads",
     "to_text",
+    "loads_text",
+    "to_protocol",
+    "snapshot",
     "to_jsonable",
     "write_text",
     "write_json",
