@@ -160,26 +160,27 @@ def _fractions(path: str, stored, numpy):
 
 
 def _signal_steps(settings: Settings) -> list[Step]:
-    numpy = None
+    numpy: Any = None
     steps: list[Step] = []
     for i, signal in enumerate(settings.signals):
         path = f"signals[{i}].{type(signal).__name__}"
-        params = signal.params
         if isinstance(signal, Constant):
-            steps.append(methodcaller("add_constant_signal", params.value))
+            steps.append(methodcaller("add_constant_signal", signal.params.value))
         elif isinstance(signal, Sine):
-            p = params
-            steps.append(methodcaller("add_sine_signal", p.amplitude, p.frequency, p.phase, p.depth))
+            s = signal.params
+            steps.append(methodcaller("add_sine_signal", s.amplitude, s.frequency, s.phase, s.depth))
         elif isinstance(signal, Ramp):
-            steps.append(methodcaller("add_ramp_signal", params.peak, params.up_duration, params.down_duration))
+            r = signal.params
+            steps.append(methodcaller("add_ramp_signal", r.peak, r.up_duration, r.down_duration))
         elif isinstance(signal, MixedSignal):
-            _require_u64(f"{path}.a_idx", params.a_idx)
-            _require_u64(f"{path}.b_idx", params.b_idx)
-            steps.append(methodcaller("add_mixed_signal", params.a_idx, params.b_idx))
+            m = signal.params
+            _require_u64(f"{path}.a_idx", m.a_idx)
+            _require_u64(f"{path}.b_idx", m.b_idx)
+            steps.append(methodcaller("add_mixed_signal", m.a_idx, m.b_idx))
         elif isinstance(signal, Arbitrary):
             if numpy is None:
                 import numpy  # add_arbitrary_signal takes NumPy arrays only
-            steps += _arbitrary_steps(f"{path}.samples", params.samples, numpy)
+            steps += _arbitrary_steps(f"{path}.samples", signal.params.samples, numpy)
         else:
             raise _Refused(f"signals[{i}]", type(signal).__name__, "not a signal variant")
     return steps
@@ -293,7 +294,7 @@ def to_protocol(source) -> Any:
     """
     if isinstance(source, Settings):
         settings = source
-    elif isinstance(source, (str, bytes, os.PathLike)):
+    elif isinstance(source, (str, os.PathLike)):
         settings = load(source)
     else:
         raise TypeError(f"to_protocol() takes a path or a Settings record, not {type(source).__name__}")

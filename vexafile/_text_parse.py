@@ -24,7 +24,7 @@ _U64_LIMIT = 1 << 64
 _UNESCAPES = {esc[1]: ch for ch, esc in _ESCAPES.items()}
 _HEX_DIGITS = frozenset("0123456789abcdef")
 # Fixed-size arrays among the records' sequences.
-_FIXED_LENGTHS = {(Settings, "monitor_trace_visible"): 16}
+_FIXED_LENGTHS: dict[tuple[type, str], int] = {(Settings, "monitor_trace_visible"): 16}
 # Sample lines are converted this many characters at a time (a whole line more
 # at most), which bounds the memory taken beyond the result.
 _SAMPLE_CHUNK = 1 << 20
@@ -131,10 +131,10 @@ def _unquote(token: str) -> str | None:
             continue
         code = token[i] if i < end else ""
         if code != "u":
-            ch = _UNESCAPES.get(code)
-            if ch is None:
+            plain = _UNESCAPES.get(code)
+            if plain is None:
                 return None
-            out.append(ch)
+            out.append(plain)
             i += 1
             continue
         close = token.find("}", i, end)
@@ -195,7 +195,7 @@ def _record(cls: type, kinds: list[tuple[str, Kind]]) -> Kind:
     return parse
 
 
-def _signal(variants: tuple[type, ...], params_kind: typing.Callable[[type], Kind]) -> Kind:
+def _signal(variants: tuple[typing.Any, ...], params_kind: typing.Callable[[type], Kind]) -> Kind:
     by_opening = {f"{cls.__name__}(": cls for cls in variants}
     expected = "a signal variant (" + ", ".join(repr(o) for o in by_opening) + ")"
 
@@ -353,7 +353,7 @@ def _build_kinds() -> Kind:
             return _list(element, "an element", _FIXED_LENGTHS.get((owner, name)))
         if origin is typing.Union:
             return _signal(args, record_kind)
-        if is_dataclass(hint):
+        if isinstance(hint, type) and is_dataclass(hint):
             return record_kind(hint)
         raise TypeError(f"no text form for {owner.__name__}.{name}: {hint!r}")
 
