@@ -10,7 +10,7 @@ from array import array
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import pyvexa
@@ -153,7 +153,17 @@ def assert_samples_like_load(record, container):
                 assert s.dtype == np.int16 and not s.flags.writeable
 
 
+EDGES = default_settings(
+    machine_config=dataclasses.replace(
+        DEFAULT_MACHINE, coils=(dataclasses.replace(DEFAULT_MACHINE.coils[0], name='q"b\\n\n\t\0\x7f\u202e\x85 é'),),
+        capacitors=(-0.0, math.inf, -math.inf), possible_capacitances=(1e-5, 1e16, 9999999999999998.0, 1e-4)),
+    signals=[vf.MixedSignal(vf.MixedSignalParams(2**64 - 1, 0)), vf.Constant(vf.ConstantSignalParams(math.nan)),
+             arbitrary([-32768, 32767, -1, 0])],
+    monitor_subsampling_factor=2**64 - 1)
+
+
 @FEW
+@example(record=EDGES)
 @given(record=RECORD)
 def test_loads_text_inverts_to_text(container, record):
     text = vf.to_text(record)
