@@ -33,30 +33,32 @@ _SHOWN = 60
 
 
 class _Parser:
-    """Cursor over the lines of the text; `pos` is the start of the current line."""
+    """Cursor over the lines of the text: `line` is the current line without
+    its line break (None past the end), `pos` where it starts."""
 
-    __slots__ = ("text", "pos", "lineno")
+    __slots__ = ("text", "pos", "lineno", "line", "next")
 
     def __init__(self, text: str):
         self.text = text
-        self.pos = 0
-        self.lineno = 1
+        self.seek(0, 1)
 
-    def peek(self) -> str | None:
-        """The current line without its line break; None past the end."""
+    def seek(self, pos: int, lineno: int) -> None:
+        """Make the line that starts at `pos` current."""
         text = self.text
-        if self.pos > len(text):
-            return None
-        nl = text.find("\n", self.pos)
-        return text[self.pos : nl if nl >= 0 else len(text)]
+        self.pos, self.lineno = pos, lineno
+        if pos > len(text):
+            self.line, self.next = None, pos
+            return
+        nl = text.find("\n", pos)
+        if nl < 0:
+            nl = len(text)
+        self.line, self.next = text[pos:nl], nl + 1
 
     def advance(self) -> None:
-        nl = self.text.find("\n", self.pos)
-        self.pos = nl + 1 if nl >= 0 else len(self.text) + 1
-        self.lineno += 1
+        self.seek(self.next, self.lineno + 1)
 
     def fail(self, expected: str) -> typing.NoReturn:
-        line = self.peek()
+        line = self.line
         if line is None:
             found = "the end of the text"
         elif len(line) > _SHOWN:
@@ -66,13 +68,13 @@ class _Parser:
         raise ValueError(f"line {self.lineno}: expected {expected}, found {found}")
 
     def expect_line(self, wanted: str) -> None:
-        if self.peek() != wanted:
+        if self.line != wanted:
             self.fail(repr(wanted))
         self.advance()
 
     def head(self, prefix: str, expected: str) -> str:
         """The rest of the current line after `prefix`."""
-        line = self.peek()
+        line = self.line
         if line is None or not line.startswith(prefix):
             self.fail(expected)
         return line[len(prefix) :]
@@ -165,7 +167,7 @@ def _list(element: Kind, what: str, length: int | None = None) -> Kind:
         close = indent + "]" + suffix
         items: list = []
         while True:
-            if items and p.peek() == close and (length is None or len(items) == length):
+            if items and p.line == close and (length is None or len(items) == length):
                 break
             if length is not None and len(items) == length:
                 p.fail(f"{close!r} after {length} elements")
@@ -301,8 +303,7 @@ def _samples(p: _Parser, indent: str, head: str, suffix: str):
         if values is None:
             _fail_at_bad_sample(p, inner)
         chunks.append(values)
-        p.pos = stop
-        p.lineno += len(values)
+        p.seek(stop, p.lineno + len(values))
     if not chunks:
         _fail_at_bad_sample(p, inner)
     p.expect_line(indent + "]" + suffix)
@@ -319,7 +320,7 @@ def _samples(p: _Parser, indent: str, head: str, suffix: str):
 def _fail_at_bad_sample(p: _Parser, inner: str) -> typing.NoReturn:
     """Walk the lines from the current one to the first that is not a sample."""
     while True:
-        line = p.peek()
+        line = p.line
         if line is None or not line.startswith(inner) or not line.endswith(","):
             break
         token = line[len(inner) : -1]
@@ -385,6 +386,6 @@ def loads_text(text: str) -> Settings:
     outer = _INDENT
     settings = _SETTINGS(p, outer, p.head(outer + "settings: ", "'    settings: Settings {'"), ",")
     p.expect_line("}")
-    if p.peek() is not None:
+    if p.line is not None:
         p.fail("the end of the text")
     return settings
