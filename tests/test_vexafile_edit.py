@@ -287,6 +287,8 @@ REFUSED = [
     (channel_with("channel_a_settings", amplitude1_source={"external": 3}), "channel_a_settings.amplitude1_source.external: 3"),
     (channel_with("channel_b_settings", modulation_source={"internal": 2, "external_selected": True}),
      "channel_b_settings.modulation_source.internal: 2"),
+    (channel_with("channel_b_settings", amplitude2_source={"internal": 1, "external": 2**64, "external_selected": True}),
+     "channel_b_settings.amplitude2_source.internal: 1"),
     (channel_with("channel_b_settings", coil_idx=1), "channel_b_settings.coil_idx: 1"),
     (channel_with("channel_a_settings", coil_setting_idx=1), "channel_a_settings.coil_setting_idx: 1"),
     ({"monitor_trace_visible": (False,) * 3 + (True,) + (False,) * 12}, "monitor_trace_visible[3]: true"),

@@ -191,11 +191,14 @@ def _source_step(path: str, selection, setter: str, target) -> Step:
     external = selection.external_selected
     if type(external) is not bool:
         raise _Refused(f"{path}.external_selected", _show(external), "a flag is stored")
-    unused, used = ("internal", "external") if external else ("external", "internal")
-    _require_u64(f"{path}.{used}", getattr(selection, used))
-    if getattr(selection, unused) != 0:
-        why = f"the setters write 0 for the {unused} index while the {used} one is in force"
-        raise _Refused(f"{path}.{unused}", _show(getattr(selection, unused)), why)
+    used = "external" if external else "internal"
+    for name in ("internal", "external"):
+        value = getattr(selection, name)
+        if name == used:
+            _require_u64(f"{path}.{name}", value)
+        elif type(value) is not int or value != 0:
+            why = f"the setters write 0 for the {name} index while the {used} one is in force"
+            raise _Refused(f"{path}.{name}", _show(value), why)
     return methodcaller(setter, target, getattr(selection, used), external)
 
 
