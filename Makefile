@@ -86,6 +86,7 @@ demo: install
 bench: install
 	$(PY) bench/run.py
 	$(PY) bench/reader.py
+	$(PY) bench/edit.py
 
 # The reader against the writer: load, the command line, memory, /dev/zero.
 bench-reader: install
