@@ -8,7 +8,9 @@ same-run ratios with the goals:
 - `python -m vexafile FILE` against str(p) plus interpreter start, on the 9M
   file and on a file of 2M mixed signals, with the child's peak memory;
 - `--json` on the 9M file: time and peak memory;
-- `python -m vexafile /dev/zero`: refused in time and memory, no traceback.
+- `python -m vexafile /dev/zero`: refused in time and memory, no traceback;
+- for scale, without goals: `check`, `diff` (equal, one sample changed) and
+  `plot` on the 9M file, time and peak memory.
 
 Children are started by a small spawner process forked before anything
 large exists here: Linux carries the parent's peak RSS over fork+exec into a
@@ -21,6 +23,7 @@ Environment: BENCH_READER_ROUNDS (default 5, at least 3).
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import signal
@@ -142,7 +145,8 @@ def spawn(argv: list[str], tmp: str, **job) -> dict:
 
 
 def protocol_9m() -> pyvexa.Protocol:
-    # The input of bench/run.py: about 75% of the samples take 3 bytes.
+    # The input of bench/run.py: about 75% of the samples take 3 bytes
+    # (save_with_one_sample_changed makes its twin).
     p = pyvexa.Protocol()
     p.set_session_duration(1800.0)
     p.add_arbitrary_signal(np.random.default_rng(0).random(N))
@@ -191,6 +195,15 @@ def verify(cases: dict[str, tuple[pyvexa.Protocol, str]], tmp: str) -> None:
     del loaded, samples
 
 
+def save_with_one_sample_changed(out: str) -> None:
+    samples = np.random.default_rng(0).random(N)
+    samples[N // 2] = 1.0 - samples[N // 2]
+    p = pyvexa.Protocol()
+    p.set_session_duration(1800.0)
+    p.add_arbitrary_signal(samples)
+    p.save(out)
+
+
 TIMES: dict[str, list[float]] = {}
 PEAKS: dict[str, list[float]] = {}
 
@@ -207,14 +220,15 @@ def timed(fn) -> float:
     return (ns() - t0) / 1e9
 
 
-def cli_round(name: str, args: list[str], tmp: str) -> None:
+def cli_round(name: str, args: list[str], tmp: str, expect: int = 0) -> None:
     r = spawn([PY, "-m", "vexafile", *args], tmp, timeout=600.0, rss_cap_mb=8192)
-    if r["status"] != 0 or r["killed"]:
+    if r["status"] != expect or r["killed"]:
         raise SystemExit(f"{name}: exit {r['status']} {r['killed']}: {r['stderr'][:500]}")
     record(name, r["wall"], r["peak_mb"])
 
 
-def run_rounds(p9: pyvexa.Protocol, path9: str, pm: pyvexa.Protocol, pathm: str, tmp: str) -> None:
+def run_rounds(p9: pyvexa.Protocol, path9: str, pm: pyvexa.Protocol, pathm: str, changed9: str,
+               tmp: str) -> None:
     save_path = os.path.join(tmp, "save.vexa")
     p9.save(save_path)
     vexafile.load(path9)  # warm-up: imports, page cache
@@ -235,6 +249,20 @@ def run_rounds(p9: pyvexa.Protocol, path9: str, pm: pyvexa.Protocol, pathm: str,
         cli_round("python -m vexafile, 9M", [path9], tmp)
         cli_round("python -m vexafile, 2M mixed", [pathm], tmp)
         cli_round("python -m vexafile --json, 9M", [path9, "--json"], tmp)
+        for name, args, expect in tool_cases(path9, changed9):
+            cli_round(name, args, tmp, expect)
+
+
+def tool_cases(path9: str, changed9: str) -> list[tuple[str, list[str], int]]:
+    """The commands that read a whole 9M file and answer briefly."""
+    cases = [
+        ("vexafile check, 9M", ["check", path9], 0),
+        ("vexafile diff, 9M against itself", ["diff", path9, path9], 0),
+        ("vexafile diff, 9M, one sample changed", ["diff", path9, changed9], 1),
+    ]
+    if importlib.util.find_spec("matplotlib") is not None:
+        cases.append(("vexafile plot, 9M", ["plot", path9, os.path.join(os.path.dirname(path9), "p.png")], 0))
+    return cases
 
 
 def dev_zero(tmp: str) -> dict:
@@ -287,6 +315,11 @@ def report(sizes: dict[str, int], zero: dict, elapsed: float) -> None:
                  f"({m:.1f}x str(p) + start)", "", ""))
     rows.append(("  peak memory", f"{peak:.0f} MiB", f"<= {bound:.0f} MiB, as for the text", status(peak <= bound)))
 
+    for key in TIMES:
+        if key.startswith("vexafile "):
+            rows.append((f"`{key}`", f"{statistics.median(TIMES[key]):.2f} s, peak {max(PEAKS[key]):.0f} MiB",
+                         "(no goal; for scale)", ""))
+
     traceback = "Traceback" in zero["stderr"]
     refused = not zero["killed"] and zero["status"] not in (0, None)
     outcome = (f"{zero['killed']}" if zero["killed"] else f"exit {zero['status']} after {zero['wall']:.2f} s")
@@ -321,7 +354,9 @@ def main() -> None:
         sizes = {"9M": os.path.getsize(path9), "mixed": os.path.getsize(pathm)}
         print("  verifying the reader's output", flush=True)
         verify({"9M": (p9, path9), "2M mixed": (pm, pathm)}, tmp)
-        run_rounds(p9, path9, pm, pathm, tmp)
+        changed9 = os.path.join(tmp, "samples9m-changed.vexa")
+        save_with_one_sample_changed(changed9)
+        run_rounds(p9, path9, pm, pathm, changed9, tmp)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     report(sizes, zero, time.monotonic() - t_start)
