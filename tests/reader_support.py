@@ -17,6 +17,14 @@ from vexa_helpers import DEFAULT_MACHINE, arbitrary, default_settings, encode
 DECODERS = ["native", "python"]
 
 
+def hide_numpy(monkeypatch) -> None:
+    """Make the decoder give array('h') samples, as it does without NumPy."""
+    from vexafile import _decode
+
+    monkeypatch.setattr(_decode, "_numpy_checked", True)
+    monkeypatch.setattr(_decode, "_numpy", None)
+
+
 def reader_env(decoder: str, **extra: str) -> dict[str, str]:
     env = {k: v for k, v in os.environ.items() if k != "VEXAFILE_PURE_PYTHON"}
     if decoder == "python":

@@ -25,7 +25,6 @@ from vexa_helpers import (
     channel,
     constant,
     default_settings,
-    enc_varint,
     encode,
     mixed,
     ramp,
@@ -188,18 +187,6 @@ def test_non_minimal_varint_is_accepted():
     # Only the 10-byte limit is enforced; 0 written as 80 00 still reads as 0.
     data = with_bytes(EXAMPLE_213, 9, b"\x80\x00", old_len=1)
     assert vf.loads(data).machine_config.num_coils == 0
-
-
-@pytest.fixture(params=["numpy", "no numpy"])
-def sample_kind(request, monkeypatch):
-    from vexafile import _decode
-
-    if request.param == "numpy":
-        pytest.importorskip("numpy")
-    else:
-        monkeypatch.setattr(_decode, "_numpy_checked", True)
-        monkeypatch.setattr(_decode, "_numpy", None)
-    return request.param
 
 
 def test_samples_come_back_as_int16_arrays(sample_kind, tmp_path):

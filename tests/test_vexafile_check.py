@@ -23,17 +23,6 @@ A, B = pyvexa.Channel, pyvexa.Coil
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
 
-@pytest.fixture(params=["numpy", "no numpy"])
-def sample_kind(request, monkeypatch):
-    """Samples as NumPy arrays, and as array('h') as without NumPy."""
-    from vexafile import _decode
-
-    if request.param == "no numpy":
-        monkeypatch.setattr(_decode, "_numpy_checked", True)
-        monkeypatch.setattr(_decode, "_numpy", None)
-    return request.param
-
-
 def saved(p, tmp_path, name="p.vexa") -> pathlib.Path:
     path = tmp_path / name
     p.save(str(path))

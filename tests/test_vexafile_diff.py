@@ -10,7 +10,7 @@ from array import array
 import pytest
 
 import vexafile as vf
-from reader_support import DECODERS, assert_one_line, cli, reader_env
+from reader_support import DECODERS, assert_one_line, cli, hide_numpy, reader_env
 from vexa_helpers import (
     DEFAULT_MACHINE,
     EXAMPLE_213,
@@ -24,7 +24,7 @@ from vexa_helpers import (
     sine,
     source,
 )
-from vexafile import _decode, _diff
+from vexafile import _diff
 
 COIL = DEFAULT_MACHINE.coils[0]
 TUNING = COIL.settings[0]
@@ -56,8 +56,7 @@ def backend(request, monkeypatch):
     """NumPy for the samples when it is there, or the plain-array path."""
     if request.param == "numpy":
         return pytest.importorskip("numpy")
-    monkeypatch.setattr(_decode, "_numpy_checked", True)
-    monkeypatch.setattr(_decode, "_numpy", None)
+    hide_numpy(monkeypatch)
     return None
 
 

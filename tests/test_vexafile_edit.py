@@ -15,8 +15,9 @@ from hypothesis import strategies as st
 
 import pyvexa
 import vexafile as vf
-from vexafile import _decode, _edit, _text_parse
+from vexafile import _edit, _text_parse
 from vexa_helpers import DEFAULT_MACHINE, DEFAULT_TEXT, EXAMPLE_213, arbitrary, default_settings, encode, plain
+from reader_support import hide_numpy
 
 FEW = settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 U64 = st.integers(0, 2**64 - 1)
@@ -138,8 +139,7 @@ RECORD = st.builds(vf.Settings, st.booleans(), MACHINE, ANY_FLOAT, ANY_FLOAT, st
 def container(request, monkeypatch):
     """Run with NumPy, and as if it were not installed."""
     if request.param == "array":
-        monkeypatch.setattr(_decode, "_numpy_checked", True)
-        monkeypatch.setattr(_decode, "_numpy", None)
+        hide_numpy(monkeypatch)
     return request.param
 
 

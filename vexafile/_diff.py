@@ -18,7 +18,7 @@ from dataclasses import dataclass, fields, is_dataclass
 from . import _decode
 from ._cli import CliError, read_settings
 from ._records import Signal, sample_bytes
-from ._text import format_f64, quote
+from ._text import format_f64, format_scalar
 
 __all__ = ["Difference", "diff"]
 
@@ -56,16 +56,6 @@ def _is_samples(v) -> bool:
     return isinstance(v, array) or hasattr(v, "dtype")
 
 
-def _scalar(v) -> str:
-    if isinstance(v, bool):
-        return "true" if v else "false"
-    if isinstance(v, float):
-        return format_f64(v)
-    if isinstance(v, str):
-        return quote(v)
-    return str(v)
-
-
 def _fields(record) -> str:
     return ", ".join(f"{f.name}: {compact(getattr(record, f.name))}" for f in fields(record))
 
@@ -81,7 +71,7 @@ def compact(v) -> str:
         return f"[{len(v)} samples]"
     if isinstance(v, (tuple, list)):
         return "[" + ", ".join(map(compact, v)) + "]"
-    return _scalar(v)
+    return format_scalar(v)
 
 
 # --- samples: up to 9 million a signal, compared a block at a time

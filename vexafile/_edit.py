@@ -13,7 +13,7 @@ from typing import Any, Callable
 
 from ._decode import load
 from ._records import Arbitrary, Constant, MixedSignal, Ramp, Settings, Sine
-from ._text import format_f64, quote
+from ._text import format_f64, format_scalar
 from ._text_parse import loads_text
 
 __all__ = ["to_protocol", "snapshot"]
@@ -75,17 +75,6 @@ class _Refused(Exception):
         super().__init__(f"{path}: {shown} cannot be produced by pyvexa ({why})")
 
 
-def _show(value) -> str:
-    """A value in the text form's notation."""
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, float):
-        return format_f64(value)
-    if isinstance(value, str):
-        return quote(value)
-    return repr(value)
-
-
 def _same(a, b) -> bool:
     if type(a) is not type(b):
         return False
@@ -108,18 +97,18 @@ def _require_default(path: str, value, default) -> None:
         for i, (v, d) in enumerate(zip(value, default)):
             _require_default(f"{path}[{i}]", v, d)
     elif not _same(value, default):
-        raise _Refused(path, _show(value), f"only the default {_show(default)}")
+        raise _Refused(path, format_scalar(value), f"only the default {format_scalar(default)}")
 
 
 def _require_u64(path: str, value) -> None:
     if type(value) is not int or not 0 <= value < _U64_LIMIT:
-        raise _Refused(path, _show(value), "an unsigned 64-bit integer is stored")
+        raise _Refused(path, format_scalar(value), "an unsigned 64-bit integer is stored")
 
 
 def _require_range(path: str, value, low: float, high: float) -> None:
     # A NaN fails both comparisons, as it fails the setters.
     if not isinstance(value, float) or not low <= value <= high:
-        raise _Refused(path, _show(value), f"the setter accepts {format_f64(low)} to {format_f64(high)}")
+        raise _Refused(path, format_scalar(value), f"the setter accepts {format_f64(low)} to {format_f64(high)}")
 
 
 def _arbitrary_steps(path: str, samples, numpy) -> list[Step]:
@@ -190,7 +179,7 @@ def _source_step(path: str, selection, setter: str, target) -> Step:
     """The setter call that writes `selection`, whose index not in force must be 0."""
     external = selection.external_selected
     if type(external) is not bool:
-        raise _Refused(f"{path}.external_selected", _show(external), "a flag is stored")
+        raise _Refused(f"{path}.external_selected", format_scalar(external), "a flag is stored")
     used = "external" if external else "internal"
     for name in ("internal", "external"):
         value = getattr(selection, name)
@@ -198,7 +187,7 @@ def _source_step(path: str, selection, setter: str, target) -> Step:
             _require_u64(f"{path}.{name}", value)
         elif type(value) is not int or value != 0:
             why = f"the setters write 0 for the {name} index while the {used} one is in force"
-            raise _Refused(f"{path}.{name}", _show(value), why)
+            raise _Refused(f"{path}.{name}", format_scalar(value), why)
     return methodcaller(setter, target, getattr(selection, used), external)
 
 
@@ -212,9 +201,9 @@ def _channel_steps(settings: Settings, default: Settings, pyvexa) -> list[Step]:
         channel = getattr(settings, name)
         enabled = channel.enabled
         if name == "channel_a_settings" and enabled is not True:
-            raise _Refused(f"{name}.enabled", _show(enabled), "channel A is always enabled")
+            raise _Refused(f"{name}.enabled", format_scalar(enabled), "channel A is always enabled")
         if type(enabled) is not bool:
-            raise _Refused(f"{name}.enabled", _show(enabled), "a flag is stored")
+            raise _Refused(f"{name}.enabled", format_scalar(enabled), "a flag is stored")
         setters = ("set_amplitude_source", "set_amplitude_source", "set_modulation_source")
         for source, setter, target in zip(_SOURCES, setters, targets[name]):
             steps.append(_source_step(f"{name}.{source}", getattr(channel, source), setter, target))
@@ -229,7 +218,7 @@ def _plan(settings: Settings, default: Settings, pyvexa) -> list[Step]:
     """The calls that rebuild `settings` on a new Protocol; refuses the first
     field, in declaration order, that no sequence of calls can produce."""
     if type(settings.running_on_target_machine) is not bool:
-        raise _Refused("running_on_target_machine", _show(settings.running_on_target_machine), "a flag is stored")
+        raise _Refused("running_on_target_machine", format_scalar(settings.running_on_target_machine), "a flag is stored")
     _require_default("machine_config", settings.machine_config, default.machine_config)
     _require_range("intensity", settings.intensity, 0.0, 1.0)
     _require_range("session_duration", settings.session_duration, _MIN_DURATION, _MAX_DURATION)

@@ -116,6 +116,18 @@ def _samples(samples, inner: str, sink: _Sink) -> None:
         sink.add(inner + sep.join(map(str, values)) + ",\n")
 
 
+def format_scalar(v) -> str:
+    """A flag, integer, double or name in the text form's notation (anything
+    else as its repr)."""
+    if isinstance(v, bool):
+        return "true" if v else "false"
+    if isinstance(v, float):
+        return format_f64(v)
+    if isinstance(v, str):
+        return quote(v)
+    return repr(v)
+
+
 def _value(v, indent: str, sink: _Sink) -> None:
     """Render v; its later lines start with `indent`."""
     add = sink.add
