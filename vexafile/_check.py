@@ -9,6 +9,15 @@ import math
 import sys
 from dataclasses import dataclass, fields
 
+from ._limits import (
+    CHANNEL_FIELDS,
+    FULL_SCALE,
+    MAX_SESSION_DURATION,
+    MIN_SESSION_DURATION,
+    SAMPLING_RATE,
+    SOURCE_FIELDS,
+    num_samples,
+)
 from ._records import (
     Arbitrary,
     ChannelSettings,
@@ -23,13 +32,6 @@ from ._text import format_f64, quote
 
 __all__ = ["Finding", "check"]
 
-SAMPLING_RATE = 5000.0
-MIN_SESSION_DURATION = 0.01
-MAX_SESSION_DURATION = 1800.0
-FULL_SCALE = 32767
-
-_SOURCE_FIELDS = ("amplitude1_source", "amplitude2_source", "modulation_source")
-_CHANNEL_FIELDS = ("channel_a_settings", "channel_b_settings")
 _UNSET = SignalSourceSelection(0, 0, False)
 # At most this many signal numbers are spelled out in one message.
 _LIST_LIMIT = 8
@@ -79,14 +81,6 @@ def _listed(numbers: list[int], joiner: str = ", ") -> str:
     if len(numbers) > _LIST_LIMIT:
         shown.append(f"... ({len(numbers)} in all)")
     return joiner.join(shown)
-
-
-def num_samples(duration: float) -> int | None:
-    """The session's sample count as get_num_samples() computes it, or None
-    where it has none (a duration not above 0, or not finite)."""
-    if not (duration > 0.0) or math.isinf(duration):
-        return None
-    return math.ceil(duration * SAMPLING_RATE)
 
 
 # --- the signal graph ----------------------------------------------------
@@ -233,9 +227,9 @@ class _Checker:
         self.graph = _SignalGraph(settings.signals)
         self.findings: list[Finding] = []
         enabled, disabled = [], []
-        for name in _CHANNEL_FIELDS:
+        for name in CHANNEL_FIELDS:
             ch: ChannelSettings = getattr(settings, name)
-            for field in _SOURCE_FIELDS:
+            for field in SOURCE_FIELDS:
                 sel: SignalSourceSelection = getattr(ch, field)
                 if sel.external_selected:
                     continue
@@ -252,7 +246,7 @@ class _Checker:
         self.intensity()
         self.session_duration()
         self.signals()
-        for name in _CHANNEL_FIELDS:
+        for name in CHANNEL_FIELDS:
             self.channel(name, getattr(self.s, name))
         return self.findings
 
@@ -314,7 +308,7 @@ class _Checker:
                             f"({count} sample{'' if count == 1 else 's'} below 0)"))
 
     def channel(self, name: str, ch: ChannelSettings) -> None:
-        for field in _SOURCE_FIELDS:
+        for field in SOURCE_FIELDS:
             self.source(f"{name}.{field}", getattr(ch, field), ch.enabled)
         coils = self.s.machine_config.coils
         flag = _error if ch.enabled else _warning

@@ -12,6 +12,15 @@ from operator import methodcaller
 from typing import Any, Callable
 
 from ._decode import load
+from ._limits import (
+    CHANNEL_FIELDS,
+    FULL_SCALE,
+    MAX_SESSION_DURATION,
+    MIN_SESSION_DURATION,
+    SAMPLING_RATE,
+    SOURCE_FIELDS,
+    U64_LIMIT,
+)
 from ._records import Arbitrary, Constant, MixedSignal, Ramp, Settings, Sine
 from ._text import format_f64, format_scalar
 from ._text_parse import loads_text
@@ -19,16 +28,9 @@ from ._text_parse import loads_text
 __all__ = ["to_protocol", "snapshot"]
 
 _ENV_NAME = "VEXA_TARGET_MACHINE"
-_SAMPLING_RATE = 5000.0
-_MIN_DURATION = 0.01
-_MAX_DURATION = 1800.0
-_FULL_SCALE = 32767
-_U64_LIMIT = 1 << 64
 # ceil(d * 5000.0) for d = n / 5000.0 is n or n + 1; a step or two of
 # neighbouring doubles finds n. The bound only guards the loop.
 _DURATION_SEARCH_STEPS = 64
-_CHANNELS = ("channel_a_settings", "channel_b_settings")
-_SOURCES = ("amplitude1_source", "amplitude2_source", "modulation_source")
 
 Step = Callable[[Any], object]
 
@@ -59,11 +61,11 @@ def _default_settings() -> Settings:
 def duration_for_samples(n: int) -> float | None:
     """A session duration the setter accepts whose sample count,
     ceil(duration * 5000.0) in double precision, is n; None if there is none."""
-    d = n / _SAMPLING_RATE
+    d = n / SAMPLING_RATE
     for _ in range(_DURATION_SEARCH_STEPS):
-        count = math.ceil(d * _SAMPLING_RATE)
+        count = math.ceil(d * SAMPLING_RATE)
         if count == n:
-            return d if _MIN_DURATION <= d <= _MAX_DURATION else None
+            return d if MIN_SESSION_DURATION <= d <= MAX_SESSION_DURATION else None
         d = math.nextafter(d, 0.0 if count > n else math.inf)
     return None
 
@@ -101,7 +103,7 @@ def _require_default(path: str, value, default) -> None:
 
 
 def _require_u64(path: str, value) -> None:
-    if type(value) is not int or not 0 <= value < _U64_LIMIT:
+    if type(value) is not int or not 0 <= value < U64_LIMIT:
         raise _Refused(path, format_scalar(value), "an unsigned 64-bit integer is stored")
 
 
@@ -119,10 +121,10 @@ def _arbitrary_steps(path: str, samples, numpy) -> list[Step]:
     stored = numpy.asarray(samples)
     if stored.ndim != 1 or (n and stored.dtype.kind not in "iu"):
         raise _Refused(path, type(samples).__name__, "a sequence of integers is stored")
-    bad = numpy.flatnonzero((stored < 0) | (stored > _FULL_SCALE))
+    bad = numpy.flatnonzero((stored < 0) | (stored > FULL_SCALE))
     if bad.size:
         j = int(bad[0])
-        raise _Refused(f"{path}[{j}]", str(int(stored[j])), f"samples lie from 0 to {_FULL_SCALE}")
+        raise _Refused(f"{path}[{j}]", str(int(stored[j])), f"samples lie from 0 to {FULL_SCALE}")
     stored = stored.astype(numpy.int16)
     return [
         methodcaller("set_session_duration", duration),
@@ -137,8 +139,8 @@ def _add_arbitrary(path: str, stored, numpy, protocol) -> None:
 def _fractions(path: str, stored, numpy):
     """Float64 fractions that the sample conversion turns back into `stored`:
     round half away from zero of x * 32767.0 gives each value back (checked)."""
-    x = stored.astype(numpy.float64) / float(_FULL_SCALE)
-    scaled = x * float(_FULL_SCALE)
+    x = stored.astype(numpy.float64) / float(FULL_SCALE)
+    scaled = x * float(FULL_SCALE)
     rounded = numpy.floor(scaled)
     rounded += (scaled - rounded) >= 0.5  # halves away from zero; scaled >= 0
     wrong = numpy.flatnonzero(rounded != stored)
@@ -197,7 +199,7 @@ def _channel_steps(settings: Settings, default: Settings, pyvexa) -> list[Step]:
         "channel_b_settings": (pyvexa.Coil.B1, pyvexa.Coil.B2, pyvexa.Channel.B),
     }
     steps: list[Step] = []
-    for name in _CHANNELS:
+    for name in CHANNEL_FIELDS:
         channel = getattr(settings, name)
         enabled = channel.enabled
         if name == "channel_a_settings" and enabled is not True:
@@ -205,7 +207,7 @@ def _channel_steps(settings: Settings, default: Settings, pyvexa) -> list[Step]:
         if type(enabled) is not bool:
             raise _Refused(f"{name}.enabled", format_scalar(enabled), "a flag is stored")
         setters = ("set_amplitude_source", "set_amplitude_source", "set_modulation_source")
-        for source, setter, target in zip(_SOURCES, setters, targets[name]):
+        for source, setter, target in zip(SOURCE_FIELDS, setters, targets[name]):
             steps.append(_source_step(f"{name}.{source}", getattr(channel, source), setter, target))
         for index in ("coil_idx", "coil_setting_idx"):
             _require_default(f"{name}.{index}", getattr(channel, index), getattr(getattr(default, name), index))
@@ -221,7 +223,7 @@ def _plan(settings: Settings, default: Settings, pyvexa) -> list[Step]:
         raise _Refused("running_on_target_machine", format_scalar(settings.running_on_target_machine), "a flag is stored")
     _require_default("machine_config", settings.machine_config, default.machine_config)
     _require_range("intensity", settings.intensity, 0.0, 1.0)
-    _require_range("session_duration", settings.session_duration, _MIN_DURATION, _MAX_DURATION)
+    _require_range("session_duration", settings.session_duration, MIN_SESSION_DURATION, MAX_SESSION_DURATION)
     steps = _signal_steps(settings)
     steps.append(methodcaller("set_session_duration", settings.session_duration))
     steps.append(methodcaller("set_stimulation_intensity", settings.intensity))

@@ -14,10 +14,9 @@ from typing import Any
 
 from ._cli import CliError, read_settings
 from ._envelope import column_envelope
+from ._limits import FULL_SCALE, SAMPLING_RATE, num_samples
 from ._plot_text import (
     ARROW,
-    FULL_SCALE,
-    SAMPLING_RATE,
     arbitrary_length,
     channel_roles,
     channels,
@@ -25,7 +24,6 @@ from ._plot_text import (
     describe,
     mix_parents,
     reached,
-    samples_needed,
     signal_at,
     signal_label,
     signal_users,  # noqa: F401  (imported from here by older callers)
@@ -167,7 +165,7 @@ def _channel_panel(np, ax, settings: Settings, letter: str, channel, window: Win
     ax.set_title(f"channel {letter}: {state} \u00b7 {coil_line(settings, channel)}",
                  loc="left", fontsize=10, color=colour, fontweight="bold")
     lines = [f"{name} {ARROW} {source_label(settings, sel)}" for name, sel in roles]
-    needed = samples_needed(settings.session_duration)
+    needed = num_samples(settings.session_duration)
     order = reached(settings, [sel for _, sel in roles])
     parents = mix_parents(settings, order)
     drawn: dict[int, bool] = {}
@@ -233,7 +231,7 @@ def _x_range(settings: Settings, window: Window | None) -> Window:
     right = data_end(settings)
     # A little room past the end, so a session-end line there stays visible.
     lengths = {arbitrary_length(settings, i) for i in range(len(settings.signals))} - {None, 0}
-    if lengths - {samples_needed(settings.session_duration)}:
+    if lengths - {num_samples(settings.session_duration)}:
         right *= 1.02
     return Window(0.0, right)
 

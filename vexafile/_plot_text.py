@@ -5,15 +5,11 @@ Kept apart from the drawing so that it needs neither NumPy nor matplotlib.
 
 from __future__ import annotations
 
-import math
-
+from ._limits import num_samples
 from ._records import Arbitrary, ChannelSettings, Constant, MixedSignal, Ramp, Settings, Sine, SignalSourceSelection
 from ._text import format_f64, quote
 
-SAMPLING_RATE = 5000.0
-FULL_SCALE = 32767.0
 ARROW = "\u2190"
-
 
 def _sources(settings: Settings) -> list[tuple[str, SignalSourceSelection]]:
     a, b = settings.channel_a_settings, settings.channel_b_settings
@@ -26,7 +22,6 @@ def _sources(settings: Settings) -> list[tuple[str, SignalSourceSelection]]:
         ("mod B", b.modulation_source),
     ]
 
-
 def signal_users(settings: Settings, index: int) -> list[str]:
     """Coils (A1..B2) and channel modulations ("mod A") fed by internal signal `index`."""
     return [
@@ -35,10 +30,8 @@ def signal_users(settings: Settings, index: int) -> list[str]:
         if not sel.external_selected and sel.internal == index
     ]
 
-
 def channels(settings: Settings) -> list[tuple[str, ChannelSettings]]:
     return [("A", settings.channel_a_settings), ("B", settings.channel_b_settings)]
-
 
 def channel_roles(letter: str, channel: ChannelSettings) -> list[tuple[str, SignalSourceSelection]]:
     """The three sources of one channel, named as a person reads them."""
@@ -48,26 +41,21 @@ def channel_roles(letter: str, channel: ChannelSettings) -> list[tuple[str, Sign
         ("modulation", channel.modulation_source),
     ]
 
-
 def signal_at(settings: Settings, index: int):
     """The signal at `index`, or None: positions are stored unchecked."""
     return settings.signals[index] if 0 <= index < len(settings.signals) else None
 
-
 def signal_label(settings: Settings, index: int) -> str:
     sig = signal_at(settings, index)
     return f"signal {index} ({type(sig).__name__ if sig is not None else 'missing'})"
-
 
 def source_label(settings: Settings, sel: SignalSourceSelection) -> str:
     if sel.external_selected:
         return f"external input {sel.external}"
     return signal_label(settings, sel.internal)
 
-
 def _fields(params, names: tuple[str, ...]) -> str:
     return ", ".join(f"{name} {format_f64(getattr(params, name))}" for name in names)
-
 
 def describe(settings: Settings, index: int) -> str:
     """One signal as labelled parameters; the machine defines the waveforms
@@ -86,7 +74,6 @@ def describe(settings: Settings, index: int) -> str:
         return f"{head} MixedSignal of signals {sig.params.a_idx} and {sig.params.b_idx}"
     return f"{head} Arbitrary, {len(sig.params.samples)} samples"
 
-
 def reached(settings: Settings, sels: list[SignalSourceSelection]) -> list[int]:
     """Internal signals the selections use, then the operands of mixed
     signals among them, in order of discovery; mixes may form cycles."""
@@ -102,7 +89,6 @@ def reached(settings: Settings, sels: list[SignalSourceSelection]) -> list[int]:
             pending += [sig.params.a_idx, sig.params.b_idx]
     return order
 
-
 def mix_parents(settings: Settings, order: list[int]) -> dict[int, int]:
     """Each operand in `order`'s mixes, with the first mix that uses it."""
     parents: dict[int, int] = {}
@@ -113,18 +99,10 @@ def mix_parents(settings: Settings, order: list[int]) -> dict[int, int]:
             parents.setdefault(sig.params.b_idx, index)
     return parents
 
-
 def unrouted(settings: Settings) -> list[int]:
     """Signals no coil or modulation reaches, directly or through a mix."""
     used = set(reached(settings, [sel for _, sel in _sources(settings)]))
     return [i for i in range(len(settings.signals)) if i not in used]
-
-
-def samples_needed(duration: float) -> int | None:
-    """The sample count of a new arbitrary signal, as the protocol computes it."""
-    product = duration * SAMPLING_RATE
-    return math.ceil(product) if math.isfinite(product) and product > 0 else None
-
 
 def coil_line(settings: Settings, channel: ChannelSettings) -> str:
     coils = settings.machine_config.coils
@@ -136,15 +114,13 @@ def coil_line(settings: Settings, channel: ChannelSettings) -> str:
         tuning += " (missing)"
     return f"coil {channel.coil_idx} {quote(coil.name)}, {tuning}"
 
-
 def title(settings: Settings) -> str:
-    needed = samples_needed(settings.session_duration)
+    needed = num_samples(settings.session_duration)
     count = "?" if needed is None else str(needed)
     return (
         f"intensity {format_f64(settings.intensity)} \u00b7 "
         f"{format_f64(settings.session_duration)} s \u00b7 {count} samples per signal"
     )
-
 
 def arbitrary_length(settings: Settings, index: int) -> int | None:
     sig = signal_at(settings, index)

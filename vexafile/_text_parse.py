@@ -15,12 +15,12 @@ from dataclasses import fields, is_dataclass
 
 from . import _records
 from ._decode import as_samples, samples_type
+from ._limits import U64_LIMIT
 from ._records import ArbitrarySignalParams, Settings
 from ._text import _ESCAPES, _INDENT, format_f64, quote
 
 __all__ = ["loads_text"]
 
-_U64_LIMIT = 1 << 64
 _UNESCAPES = {esc[1]: ch for ch, esc in _ESCAPES.items()}
 _HEX_DIGITS = frozenset("0123456789abcdef")
 # Fixed-size arrays among the records' sequences.
@@ -112,7 +112,7 @@ def _u64(token: str) -> int | None:
     if not (token.isascii() and token.isdigit() and len(token) <= 20):
         return None
     value = int(token)
-    return value if value < _U64_LIMIT and str(value) == token else None
+    return value if value < U64_LIMIT and str(value) == token else None
 
 
 def _bool(token: str) -> bool | None:
@@ -343,7 +343,7 @@ def _build_kinds() -> Kind:
         if hint is bool:
             return _scalar(_bool, "'true' or 'false'")
         if hint is int:
-            return _scalar(_u64, f"an unsigned 64-bit integer (0 to {_U64_LIMIT - 1})")
+            return _scalar(_u64, f"an unsigned 64-bit integer (0 to {U64_LIMIT - 1})")
         if hint is str:
             return _scalar(_unquote, "quoted text as vexafile.quote writes it")
         if owner is ArbitrarySignalParams and name == "samples":
