@@ -4,8 +4,9 @@
 # make test-numpy1, make test-py312, make test-py313: the Python tests on another NumPy line
 # or interpreter, each in a venv of its own.
 # make wheel: a manylinux wheel for PYTHON in dist/; make test-wheel: the Python
-# tests against it; make wheel-smoke: CPython 3.13's wheel installed and used
-# where no compiler can be reached.
+# tests against it; make wheel-cpp-test: the C++ tests built by the wheel's
+# compiler; make smoke-wheel: the wheel installed and used where no compiler
+# can be reached (make wheel-smoke: the same on CPython 3.13).
 PYTHON ?= python3
 VENV ?= .venv
 NUMPY_SPEC ?=
@@ -21,7 +22,7 @@ WERROR_SETTING := --config-settings=cmake.define.PYVEXA_WERROR=ON
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: all venv install cpp-test pytest test demo bench bench-reader sanitize test-numpy1 test-py312 test-py313 \
-  wheel test-wheel test-wheel-py313 smoke-wheel wheel-smoke fuzz fuzz-smoke clean
+  wheel wheel-cpp-test test-wheel smoke-wheel wheel-smoke fuzz fuzz-smoke clean
 
 all: install
 
@@ -101,9 +102,22 @@ test-wheel: wheel
 smoke-wheel: wheel
 	scripts/wheel-smoke $(PYTHON) $(WHEEL_FILE) build/wheel-smoke-$(WHEEL_ABI)
 
-test-wheel-py313 wheel-smoke:
+# CI's smoke test: the wheel of CPython 3.13.
+wheel-smoke:
 	@if [ -z "$(PY313)" ]; then echo "$@: no CPython 3.13 under pyenv"; exit 1; fi
-	$(MAKE) --no-print-directory $(if $(filter wheel-smoke,$@),smoke-wheel,test-wheel) PYTHON=$(PY313)
+	$(MAKE) --no-print-directory smoke-wheel PYTHON=$(PY313)
+
+# The C++ tests built by the wheel's toolchain (GoogleTest from the sources
+# the system's package ships): the vector loops it selects, against guard pages.
+ZIG_CPP_BUILD := build/zig-cpp
+GTEST_SOURCES ?= /usr/src/googletest
+wheel-cpp-test: $(WHEEL_TOOLS)/.ready
+	scripts/need-gtest
+	export PYVEXA_ZIG_PYTHON=$(abspath $(WHEEL_TOOLS))/bin/python; \
+	cmake -S . -B $(ZIG_CPP_BUILD) -G Ninja -DCMAKE_C_COMPILER=$(abspath scripts/zig-cc) \
+	  -DCMAKE_CXX_COMPILER=$(abspath scripts/zig-c++) -DPYVEXA_GTEST_SOURCE_DIR=$(GTEST_SOURCES) \
+	  -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=OFF -DPYVEXA_WERROR=ON >/dev/null && \
+	cmake --build $(ZIG_CPP_BUILD) && ctest --test-dir $(ZIG_CPP_BUILD) --output-on-failure
 
 # The sanitized modules are found first through PYTHONPATH (vexafile as its
 # sources beside the sanitized _native in build/asan/site); CPython itself is
