@@ -3,6 +3,10 @@
 # make sanitize: C++ and Python tests against an ASan/UBSan build.
 # make test-numpy1, make test-py312, make test-py313: the Python tests on another NumPy line
 # or interpreter, each in a venv of its own.
+# make wheel: a manylinux wheel for PYTHON in dist/; make test-wheel: the Python
+# tests against it; make wheel-cpp-test: the C++ tests built by the wheel's
+# compiler; make smoke-wheel: the wheel installed and used where no compiler
+# can be reached (make wheel-smoke: the same on CPython 3.13).
 PYTHON ?= python3
 VENV ?= .venv
 NUMPY_SPEC ?=
@@ -17,14 +21,15 @@ CPP_BUILD := build/cpp
 WERROR_SETTING := --config-settings=cmake.define.PYVEXA_WERROR=ON
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all venv install cpp-test pytest test demo bench bench-reader sanitize test-numpy1 test-py312 test-py313 fuzz fuzz-smoke clean
+.PHONY: all venv install cpp-test pytest test demo bench bench-reader sanitize test-numpy1 test-py312 test-py313 \
+  wheel wheel-cpp-test test-wheel smoke-wheel wheel-smoke fuzz fuzz-smoke clean
 
 all: install
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q "scikit-build-core>=0.10" ninja
+	$(PIP) install -q "scikit-build-core>=0.11" ninja
 	command -v cmake >/dev/null 2>&1 || $(PIP) install -q "cmake>=3.20"
 	touch $@
 
@@ -59,6 +64,60 @@ test-numpy1:
 test-py312 test-py313: test-py%:
 	@interpreter="$(PY$*)"; if [ -z "$$interpreter" ]; then echo "$@: no CPython $* under pyenv; skipped"; \
 	else $(MAKE) --no-print-directory pytest VENV=.venv-py$* PYTHON=$$interpreter EXTRAS=test NUMPY_SPEC='numpy>=2'; fi
+
+# The wheel is built by Zig's clang (scripts/zig-cc) against glibc 2.28's
+# symbols with its C++ runtime linked in, from tools pinned in
+# scripts/wheel-tools.txt in a venv of PYTHON; auditwheel then refuses it
+# unless it meets the manylinux_2_28 policy, and tags it. The intermediate
+# wheel stays under build/.
+WHEEL_PLAT := manylinux_2_28_x86_64
+WHEEL_ABI = $(shell $(PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+WHEEL_TOOLS = build/wheel-tools-$(WHEEL_ABI)
+WHEEL_RAW = build/wheel-raw-$(WHEEL_ABI)
+WHEEL_FILE = dist/pyvexa-*-$(WHEEL_ABI)-$(WHEEL_ABI)-$(WHEEL_PLAT).whl
+WHEEL_VENV = .venv-wheel-$(WHEEL_ABI)
+
+$(WHEEL_TOOLS)/.ready: scripts/wheel-tools.txt
+	rm -rf $(WHEEL_TOOLS)
+	$(PYTHON) -m venv $(WHEEL_TOOLS)
+	$(WHEEL_TOOLS)/bin/pip install -q -r scripts/wheel-tools.txt
+	touch $@
+
+wheel: $(WHEEL_TOOLS)/.ready
+	rm -rf $(WHEEL_RAW) $(WHEEL_FILE)
+	PATH=$(abspath $(WHEEL_TOOLS))/bin:$$PATH PYVEXA_ZIG_PYTHON=$(abspath $(WHEEL_TOOLS))/bin/python \
+	  CC=$(abspath scripts/zig-cc) CXX=$(abspath scripts/zig-c++) \
+	  $(WHEEL_TOOLS)/bin/python -m pip wheel -q --no-deps --no-build-isolation -w $(WHEEL_RAW) \
+	  $(WERROR_SETTING) --config-settings=build-dir=build/zig-{wheel_tag} .
+	PATH=$(abspath $(WHEEL_TOOLS))/bin:$$PATH auditwheel repair --plat $(WHEEL_PLAT) --only-plat -w dist $(WHEEL_RAW)/*.whl
+	PATH=$(abspath $(WHEEL_TOOLS))/bin:$$PATH auditwheel show $(WHEEL_FILE)
+
+# The whole Python suite against the installed wheel, its extras included.
+test-wheel: wheel
+	test -x $(WHEEL_VENV)/bin/python || $(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/pip install -q "$$(ls $(WHEEL_FILE))[test,plot]"
+	$(WHEEL_VENV)/bin/pip install -q --force-reinstall --no-deps $(WHEEL_FILE)
+	$(WHEEL_VENV)/bin/python -P -m pytest -q
+
+smoke-wheel: wheel
+	scripts/wheel-smoke $(PYTHON) $(WHEEL_FILE) build/wheel-smoke-$(WHEEL_ABI)
+
+# CI's smoke test: the wheel of CPython 3.13.
+wheel-smoke:
+	@if [ -z "$(PY313)" ]; then echo "$@: no CPython 3.13 under pyenv"; exit 1; fi
+	$(MAKE) --no-print-directory smoke-wheel PYTHON=$(PY313)
+
+# The C++ tests built by the wheel's toolchain (GoogleTest from the sources
+# the system's package ships): the vector loops it selects, against guard pages.
+ZIG_CPP_BUILD := build/zig-cpp
+GTEST_SOURCES ?= /usr/src/googletest
+wheel-cpp-test: $(WHEEL_TOOLS)/.ready
+	scripts/need-gtest
+	export PYVEXA_ZIG_PYTHON=$(abspath $(WHEEL_TOOLS))/bin/python; \
+	cmake -S . -B $(ZIG_CPP_BUILD) -G Ninja -DCMAKE_C_COMPILER=$(abspath scripts/zig-cc) \
+	  -DCMAKE_CXX_COMPILER=$(abspath scripts/zig-c++) -DPYVEXA_GTEST_SOURCE_DIR=$(GTEST_SOURCES) \
+	  -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=OFF -DPYVEXA_WERROR=ON >/dev/null && \
+	cmake --build $(ZIG_CPP_BUILD) && ctest --test-dir $(ZIG_CPP_BUILD) --output-on-failure
 
 # The sanitized modules are found first through PYTHONPATH (vexafile as its
 # sources beside the sanitized _native in build/asan/site); CPython itself is
@@ -108,4 +167,4 @@ fuzz-smoke:
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10
 
 clean:
-	rm -rf build $(VENV) .venv-numpy1 .venv-py312 .venv-py313
+	rm -rf build dist $(VENV) .venv-numpy1 .venv-py312 .venv-py313 .venv-wheel-*

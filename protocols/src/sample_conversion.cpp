@@ -1,5 +1,7 @@
 #include "sample_conversion_paths.hpp"
 
+#include "cpu_features.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -236,7 +238,7 @@ ConversionResult convert_fractions_vector(const char* base, std::ptrdiff_t strid
     return convert_blocks<Layout::Any>(base, stride, count, out);
 }
 
-bool vector_kernel_available() noexcept { return __builtin_cpu_supports("avx2"); }
+bool vector_kernel_available() noexcept { return cpu::features().avx2; }
 
 ConversionResult convert_fractions_wide(const char* base, std::ptrdiff_t stride, std::size_t count,
                                         std::int16_t* out) noexcept {
@@ -247,7 +249,7 @@ ConversionResult convert_fractions_wide(const char* base, std::ptrdiff_t stride,
     return convert_fractions_vector(base, stride, count, out);
 }
 
-bool wide_kernel_available() noexcept { return __builtin_cpu_supports("avx512f") && vector_kernel_available(); }
+bool wide_kernel_available() noexcept { return cpu::features().avx512f && vector_kernel_available(); }
 
 #else
 

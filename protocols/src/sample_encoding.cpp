@@ -1,5 +1,7 @@
 #include "sample_encoding_paths.hpp"
 
+#include "cpu_features.hpp"
+
 #include <array>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -95,7 +97,7 @@ __attribute__((target("ssse3,sse4.1"))) std::size_t encode_samples_vector(const 
 }
 
 bool sample_vector_encoder_available() noexcept {
-    return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
+    return cpu::features().ssse3 && cpu::features().sse4_1;
 }
 
 #else
