@@ -240,6 +240,8 @@ RECORDED = {
         (E, "session_duration", "0.0 s is outside 0.01 to 1800.0 s")]),
     "session inf, no sample count": (default_settings(signals=[arbitrary([1])], session_duration=float("inf")), [
         (E, "session_duration", "inf s is outside 0.01 to 1800.0 s")]),
+    "session whose sample count overflows": (default_settings(signals=[arbitrary([1])], session_duration=1e306), [
+        (E, "session_duration", "1e306 s is outside 0.01 to 1800.0 s")]),
     "session 1800.5 s, lengths still checked": (
         default_settings(signals=[arbitrary([1] * 50)], session_duration=1800.5), [
             (E, "session_duration", "1800.5 s is outside 0.01 to 1800.0 s"),
