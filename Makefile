@@ -15,6 +15,9 @@ PYENV_ROOT ?= $(shell pyenv root 2>/dev/null)
 PY312 ?= $(firstword $(wildcard $(PYENV_ROOT)/versions/3.12*/bin/python3))
 PY313 ?= $(firstword $(wildcard $(PYENV_ROOT)/versions/3.13*/bin/python3))
 PY := $(VENV)/bin/python
+# The Python tests run in one worker per CPU (pytest-xdist); PYTEST_JOBS=0 runs them in this process.
+PYTEST_JOBS ?= auto
+PYTEST := -P -m pytest -q -n $(PYTEST_JOBS) -p no:cacheprovider
 PIP := $(PY) -m pip
 CPP_BUILD := build/cpp
 # The project's own builds treat warnings as errors; a plain pip install does not.
@@ -49,7 +52,7 @@ cpp-test: venv
 # -P: the tests import the installed packages (with vexafile's compiled
 # decoder), not the source directory that python -m would put first.
 pytest: install
-	$(PY) -P -m pytest -q
+	$(PY) $(PYTEST)
 
 # The Python tests run even when the C++ ones cannot; the result fails if either does.
 test:
@@ -97,7 +100,7 @@ test-wheel: wheel
 	test -x $(WHEEL_VENV)/bin/python || $(PYTHON) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/pip install -q "$$(ls $(WHEEL_FILE))[test,plot]"
 	$(WHEEL_VENV)/bin/pip install -q --force-reinstall --no-deps $(WHEEL_FILE)
-	$(WHEEL_VENV)/bin/python -P -m pytest -q
+	$(WHEEL_VENV)/bin/python $(PYTEST)
 
 smoke-wheel: wheel
 	scripts/wheel-smoke $(PYTHON) $(WHEEL_FILE) build/wheel-smoke-$(WHEEL_ABI)
@@ -137,7 +140,7 @@ sanitize: install
 	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  PYTHONPATH=$(abspath $(ASAN_BUILD)/pyvexa):$(abspath $(ASAN_BUILD)/site) \
-	  $(PY) -P -m pytest -q -p no:cacheprovider
+	  $(PY) $(PYTEST)
 
 demo: install
 	$(PY) examples/demo.py
