@@ -4,8 +4,11 @@ through ctypes), and a forked child to run code that may fault there."""
 import ctypes
 import mmap
 import os
+import select
 import signal
+import time
 import traceback
+import warnings
 
 import numpy as np
 
@@ -54,12 +57,17 @@ class GuardedPages:
         self.close()
 
 
-def run_forked(body):
+def run_forked(body, timeout: float = 120.0):
     """Runs body(report) in a forked child; report(text) sends one line back,
     and an exception escaping body() comes back as a line "error ...".
     Returns (signal that ended the child or None, exit code, lines)."""
     read_end, write_end = os.pipe()
-    pid = os.fork()
+    with warnings.catch_warnings():
+        # Under pytest-xdist the worker has an I/O thread. The child touches
+        # none of its locks (only its own pipe and the guarded pages), and the
+        # deadline below turns a hung child into a failure, not a hung run.
+        warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+        pid = os.fork()
     if pid == 0:  # pragma: no cover - the child
         code = 1
         try:
@@ -73,8 +81,22 @@ def run_forked(body):
         finally:
             os._exit(code)
     os.close(write_end)
-    with os.fdopen(read_end) as channel:
-        lines = channel.read().splitlines()
+    received = bytearray()
+    deadline = time.monotonic() + timeout
+    try:
+        while True:
+            ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
+            if not ready:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+                raise TimeoutError(f"the forked child ran for more than {timeout} s")
+            block = os.read(read_end, 1 << 16)
+            if not block:
+                break
+            received += block
+    finally:
+        os.close(read_end)
+    lines = received.decode().splitlines()
     _, status = os.waitpid(pid, 0)
     if os.WIFSIGNALED(status):
         return signal.Signals(os.WTERMSIG(status)).name, None, lines
