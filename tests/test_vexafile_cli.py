@@ -163,3 +163,29 @@ def test_bad_input_is_one_line_and_status_2(decoder, tmp_path, content, words, m
     r = cli(decoder, path, *mode, timeout=20)
     assert r.returncode == 2 and r.stdout == b""
     assert_one_line(r.stderr, words)
+
+
+def test_help_lists_every_command_and_no_arguments_is_a_usage_error():
+    r = cli("native", "--help")
+    assert r.returncode == 0
+    listed = r.stdout.decode()
+    for command in ("show", "check", "diff", "plot"):
+        assert f"\n    {command} " in listed, command
+    r = cli("native")
+    assert r.returncode == 2 and b"usage: vexafile" in r.stderr and r.stdout == b""
+
+
+@pytest.mark.parametrize("args", [["show", "check"], ["./check"], ["--json", "check"]])
+def test_a_file_named_like_a_command_is_reached_through_show_or_a_path(tmp_path, args):
+    (tmp_path / "check").write_bytes(DEFAULT_201)
+    r = subprocess.run([__import__("sys").executable, "-P", "-m", "vexafile", *args], cwd=tmp_path,
+                       capture_output=True, env=reader_env("native"), timeout=60)
+    assert (r.returncode, r.stderr) == (0, b"")
+    assert r.stdout.startswith(b"{" if "--json" in args else b"Protocol {")
+
+
+def test_a_bare_command_name_is_the_command_not_a_file(tmp_path):
+    (tmp_path / "check").write_bytes(DEFAULT_201)
+    r = subprocess.run([__import__("sys").executable, "-P", "-m", "vexafile", "check"], cwd=tmp_path,
+                       capture_output=True, env=reader_env("native"), timeout=60)
+    assert r.returncode == 2 and b"usage: vexafile check" in r.stderr
