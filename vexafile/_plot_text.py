@@ -5,6 +5,8 @@ Kept apart from the drawing so that it needs neither NumPy nor matplotlib.
 
 from __future__ import annotations
 
+from collections import deque
+
 from ._limits import num_samples
 from ._records import Arbitrary, ChannelSettings, Constant, MixedSignal, Ramp, Settings, Sine, SignalSourceSelection
 from ._text import format_f64, quote
@@ -77,16 +79,20 @@ def describe(settings: Settings, index: int) -> str:
 def reached(settings: Settings, sels: list[SignalSourceSelection]) -> list[int]:
     """Internal signals the selections use, then the operands of mixed
     signals among them, in order of discovery; mixes may form cycles."""
+    # A file may hold millions of mixed signals: a queue and a set keep the
+    # walk linear.
     order: list[int] = []
-    pending = [sel.internal for sel in sels if not sel.external_selected]
+    seen: set[int] = set()
+    pending = deque(sel.internal for sel in sels if not sel.external_selected)
     while pending:
-        index = pending.pop(0)
-        if index in order:
+        index = pending.popleft()
+        if index in seen:
             continue
+        seen.add(index)
         order.append(index)
         sig = signal_at(settings, index)
         if isinstance(sig, MixedSignal):
-            pending += [sig.params.a_idx, sig.params.b_idx]
+            pending += (sig.params.a_idx, sig.params.b_idx)
     return order
 
 def mix_parents(settings: Settings, order: list[int]) -> dict[int, int]:
