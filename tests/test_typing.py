@@ -51,7 +51,7 @@ def test_stubs_reject_a_wrong_argument_type(tmp_path):
 # what the module raises, and every failure the triggers below provoke in a
 # method must be quoted in that method's docstring.
 
-STUB = ROOT / "pyvexa-stubs" / "__init__.pyi"
+STUB = ROOT / "python" / "pyvexa-stubs" / "__init__.pyi"
 QUOTE = re.compile(r"\b([A-Z][A-Za-z]*(?:Error|Exception))\((?=['\"])")
 
 

@@ -17,7 +17,7 @@ pytest.importorskip("matplotlib")
 np = pytest.importorskip("numpy")
 
 from vexafile import _plot  # noqa: E402
-from vexafile._envelope import column_envelope  # noqa: E402
+from vexafile._columns import column_envelope  # noqa: E402
 
 PNG = b"\x89PNG\r\n\x1a\n"
 

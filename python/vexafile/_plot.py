@@ -13,8 +13,8 @@ from dataclasses import dataclass
 from typing import Any
 
 from ._cli import CliError, read_settings
-from ._envelope import column_envelope
-from ._limits import FULL_SCALE, SAMPLING_RATE, num_samples
+from ._columns import column_envelope
+from ._model import FULL_SCALE, SAMPLING_RATE, num_samples
 from ._plot_text import (
     ARROW,
     arbitrary_length,

@@ -9,7 +9,7 @@ import math
 import sys
 from dataclasses import dataclass, fields
 
-from ._limits import (
+from ._model import (
     CHANNEL_FIELDS,
     FULL_SCALE,
     MAX_SESSION_DURATION,
@@ -28,6 +28,7 @@ from ._records import (
     SignalSourceSelection,
     Sine,
 )
+from ._in_force import SignalGraph, in_force, sources_of
 from ._text import format_f64, quote
 
 __all__ = ["Finding", "check"]
@@ -83,103 +84,7 @@ def _listed(numbers: list[int], joiner: str = ", ") -> str:
     return joiner.join(shown)
 
 
-# --- the signal graph ----------------------------------------------------
-
-
-class _SignalGraph:
-    """Mixed signals as edges to their operands; operands that name no
-    signal are left out (they are reported on their own)."""
-
-    def __init__(self, signals) -> None:
-        n = len(signals)
-        self.size = n
-        self.operands: list[tuple[int, ...]] = [
-            tuple(i for i in (s.params.a_idx, s.params.b_idx) if i < n) if isinstance(s, MixedSignal) else ()
-            for s in signals
-        ]
-
-    def reach(self, roots) -> bytearray:
-        """Flags of the signals reached from `roots` through mixed signals."""
-        seen = bytearray(self.size)
-        todo = [r for r in roots if r < self.size]
-        while todo:
-            i = todo.pop()
-            if not seen[i]:
-                seen[i] = 1
-                todo.extend(self.operands[i])
-        return seen
-
-    def cycles(self) -> list[list[int]]:
-        """Strongly connected groups of mixed signals that hold a cycle, each
-        sorted, in the order of their smallest signal (Tarjan, without
-        recursion: a chain can be millions of signals long)."""
-        operands = self.operands
-        order = [-1] * self.size
-        low = [0] * self.size
-        on_stack = bytearray(self.size)
-        stack: list[int] = []
-        found: list[list[int]] = []
-        counter = 0
-        for root in range(self.size):
-            if order[root] != -1 or not operands[root]:
-                continue
-            order[root] = low[root] = counter
-            counter += 1
-            stack.append(root)
-            on_stack[root] = 1
-            work = [(root, 0)]
-            while work:
-                v, k = work[-1]
-                if k < len(operands[v]):
-                    work[-1] = (v, k + 1)
-                    w = operands[v][k]
-                    if order[w] == -1:
-                        order[w] = low[w] = counter
-                        counter += 1
-                        stack.append(w)
-                        on_stack[w] = 1
-                        work.append((w, 0))
-                    elif on_stack[w]:
-                        low[v] = min(low[v], order[w])
-                    continue
-                work.pop()
-                if work:
-                    parent = work[-1][0]
-                    low[parent] = min(low[parent], low[v])
-                if low[v] == order[v]:
-                    group = []
-                    while True:
-                        w = stack.pop()
-                        on_stack[w] = 0
-                        group.append(w)
-                        if w == v:
-                            break
-                    if len(group) > 1 or v in operands[v]:
-                        found.append(sorted(group))
-        found.sort()
-        return found
-
-    def loop_through(self, start: int, group: list[int]) -> list[int]:
-        """A shortest way from `start` back to itself inside `group`; in a
-        group of several, one through another member even where `start`
-        also mixes itself, so that the way shows how the group closes."""
-        inside = set(group)
-        came_from = {start: -1}
-        todo = [start]
-        for v in todo:  # breadth first; the list grows while it is walked
-            for w in self.operands[v]:
-                if w == start and (v != start or len(group) == 1):
-                    way = [v]
-                    while came_from[way[-1]] != -1:
-                        way.append(came_from[way[-1]])
-                    return [*reversed(way), start]
-                if w in inside and w not in came_from:
-                    came_from[w] = v
-                    todo.append(w)
-        raise AssertionError("a strongly connected group without a cycle")
-
-
-def _cycle_message(graph: _SignalGraph, group: list[int]) -> str:
+def _cycle_message(graph: SignalGraph, group: list[int]) -> str:
     if len(group) == 1:
         return "mixes itself"
     loop = graph.loop_through(group[0], group)
@@ -224,23 +129,15 @@ _SIGN_CLEAR = bytes(range(0x80))
 class _Checker:
     def __init__(self, settings: Settings) -> None:
         self.s = settings
-        self.graph = _SignalGraph(settings.signals)
-        self.findings: list[Finding] = []
-        enabled, disabled = [], []
-        for name in CHANNEL_FIELDS:
-            ch: ChannelSettings = getattr(settings, name)
-            for field in SOURCE_FIELDS:
-                sel: SignalSourceSelection = getattr(ch, field)
-                if sel.external_selected:
-                    continue
-                if ch.enabled:
-                    enabled.append(sel.internal)
-                elif sel != _UNSET:
-                    disabled.append(sel.internal)
-        self.live = self.graph.reach(enabled)
+        force = in_force(settings)
+        self.graph = force.graph
+        self.live = force.signals
         # A signal named only by a disabled channel is reported with that
         # channel's source, not a second time as unused.
-        self.used = self.graph.reach(enabled + disabled)
+        disabled = [sel.internal for name in CHANNEL_FIELDS if not getattr(settings, name).enabled
+                    for _, sel in sources_of(getattr(settings, name))
+                    if not sel.external_selected and sel != _UNSET]
+        self.used = self.graph.reach(force.roots + disabled)
 
     def run(self) -> list[Finding]:
         self.intensity()

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 from collections import deque
 
-from ._limits import num_samples
+from ._model import num_samples
 from ._records import Arbitrary, ChannelSettings, Constant, MixedSignal, Ramp, Settings, Sine, SignalSourceSelection
 from ._text import format_f64, quote
 

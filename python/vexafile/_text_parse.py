@@ -15,7 +15,7 @@ from dataclasses import fields, is_dataclass
 
 from . import _records
 from ._decode import as_samples, samples_type
-from ._limits import U64_LIMIT
+from ._model import U64_LIMIT
 from ._records import ArbitrarySignalParams, Settings
 from ._text import _ESCAPES, _INDENT, format_f64, quote
 

@@ -12,7 +12,7 @@ from operator import methodcaller
 from typing import Any, Callable
 
 from ._decode import load
-from ._limits import (
+from ._model import (
     CHANNEL_FIELDS,
     FULL_SCALE,
     MAX_SESSION_DURATION,
