@@ -27,7 +27,8 @@ from ._decode import VexaFormatError, loads
 from ._designs import DESIGNS
 from ._seeded import Draws
 
-__all__ = ["Condition", "Review", "Session", "Study", "StudyError", "StudyCheckError", "load_study", "write_study"]
+__all__ = ["Condition", "Review", "Session", "Study", "StudyError", "StudyCheckError", "check_folders", "load_study",
+           "write_study"]
 
 MAX_PARTICIPANTS = 10_000
 MAX_SESSIONS = 100_000
@@ -167,7 +168,7 @@ def write_study(study: Study, out: str | os.PathLike, key_out: str | os.PathLike
     if review.errors:
         raise StudyCheckError(review.findings)
     out, key_out = os.fspath(out), os.fspath(key_out)
-    _usable_pair(out, key_out)
+    check_folders(out, key_out)
     sessions = study.plan()
     version = _version()
     with _Staged(key_out, 0o700) as key_stage, _Staged(out, 0o777) as out_stage:
@@ -320,9 +321,13 @@ def _fsync_dir(path: str) -> None:
         os.close(fd)
 
 
-def _usable_pair(out: str, key_out: str) -> None:
+def check_folders(out: str | os.PathLike, key_out: str | os.PathLike) -> None:
+    """Refuse output folders that are in use, or that lie one in the other."""
+    out, key_out = os.fspath(out), os.fspath(key_out)
     for label, folder in (("output", out), ("key", key_out)):
-        if os.path.lexists(folder) and not (os.path.isdir(folder) and not os.listdir(folder)):
+        if os.path.lexists(folder) and not os.path.isdir(folder):
+            raise StudyError(f"{label} folder {folder} is a file: name a new or empty folder")
+        if os.path.isdir(folder) and os.listdir(folder):
             raise StudyError(f"{label} folder {folder} exists and is not empty: name a new or empty folder")
     a, b = os.path.realpath(out), os.path.realpath(key_out)
     if a == b or a.startswith(b + os.sep) or b.startswith(a + os.sep):

@@ -12,7 +12,7 @@ import argparse
 import sys
 
 from .._manifest import ManifestError, verify
-from .._study import StudyCheckError, StudyError, load_study, write_study
+from .._study import StudyCheckError, StudyError, check_folders, load_study, write_study
 from ._cli import CliError
 
 VERIFY = "verify"
@@ -49,6 +49,10 @@ def run(args: argparse.Namespace) -> int:
                        f"to check a folder write 'vexafile study {VERIFY} DIR'", 2)
     if not args.out or not args.key_out:
         raise CliError("study needs --out DIR (the operator's folder) and --key-out KEYDIR (the key's folder)", 2)
+    try:
+        check_folders(args.out, args.key_out)  # before the condition files are read
+    except StudyError as e:
+        raise CliError(str(e), 2) from None
     limits = _limits(args.limits) if args.limits else None
     try:
         study = load_study(args.target)
