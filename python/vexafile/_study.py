@@ -25,6 +25,7 @@ from . import _manifest
 from ._check import Finding, check
 from ._decode import VexaFormatError, loads
 from ._designs import DESIGNS
+from ._records import Settings
 from ._seeded import Draws
 
 __all__ = ["Condition", "Review", "Session", "Study", "StudyError", "StudyCheckError", "check_folders", "load_study",
@@ -61,7 +62,7 @@ class Condition:
     file: str  # where it was read
     data: bytes = field(repr=False)
     sha256: str
-    settings: object = field(repr=False)
+    settings: Settings = field(repr=False)
 
 
 @dataclass(frozen=True)
