@@ -305,6 +305,15 @@ def test_limits_findings_refuse_before_writing(files, tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
+def test_unloadable_limits_are_status_2_before_anything_is_written(files, tmp_path):
+    # Whether this vexafile has site limits or not, a limits file that is not
+    # there stops the study with one line.
+    r = run_study(files, tmp_path, None, "--limits", tmp_path / "absent.toml")
+    assert r.returncode == 2
+    assert_one_line(r.stderr, "limits" if not hasattr(vexafile, "Limits") else "absent.toml")
+    assert not (tmp_path / "op").exists()
+
+
 def test_a_failure_while_writing_leaves_no_folder(files, tmp_path, monkeypatch):
     (tmp_path / "key").mkdir()
     study = vexafile.load_study(write_toml(files))

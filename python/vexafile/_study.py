@@ -130,11 +130,7 @@ def load_study(path: str | os.PathLike) -> Study:
     """Read STUDY.toml and every condition file it names, each once.
     Raises StudyError naming the value and what to do."""
     path = os.fspath(path)
-    try:
-        with open(path, "rb") as f:
-            raw = f.read()
-    except OSError as e:
-        raise StudyError(f"{path}: {e.strerror or e}") from None
+    raw = _read_bytes(path, "")
     try:
         doc = tomllib.loads(raw.decode("utf-8"))
     except (UnicodeDecodeError, tomllib.TOMLDecodeError) as e:
@@ -219,12 +215,16 @@ def _conditions(path: str, table) -> tuple[Condition, ...]:
     return tuple(out)
 
 
-def _read_condition(name: str, rel: str, file: str) -> Condition:
+def _read_bytes(path: str, what: str) -> bytes:
     try:
-        with open(file, "rb") as f:
-            data = f.read()
+        with open(path, "rb") as f:
+            return f.read()
     except OSError as e:
-        raise StudyError(f"{file}: condition {name}: {e.strerror or e}") from None
+        raise StudyError(f"{path}: {what}{e.strerror or e}") from None
+
+
+def _read_condition(name: str, rel: str, file: str) -> Condition:
+    data = _read_bytes(file, f"condition {name}: ")
     try:
         settings = loads(data)
     except VexaFormatError as e:
