@@ -361,7 +361,7 @@ def test_a_bad_study_file_is_one_line_and_status_2(files, tmp_path, text, words)
 
 @pytest.mark.parametrize("layout, words", [
     (lambda t: ((t / "op").mkdir(), (t / "op" / "x").write_text("")), "is not empty"),
-    (lambda t: (t / "op").write_text(""), "is a file"),
+    (lambda t: (t / "op").write_text(""), "is not a folder"),
     (lambda t: None, "must be apart"),
 ])
 def test_output_folders_in_use_are_refused(files, tmp_path, layout, words):

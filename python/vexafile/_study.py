@@ -327,7 +327,7 @@ def check_folders(out: str | os.PathLike, key_out: str | os.PathLike) -> None:
     out, key_out = os.fspath(out), os.fspath(key_out)
     for label, folder in (("output", out), ("key", key_out)):
         if os.path.lexists(folder) and not os.path.isdir(folder):
-            raise StudyError(f"{label} folder {folder} is a file: name a new or empty folder")
+            raise StudyError(f"{label} folder {folder} is not a folder: name a new or empty folder")
         if os.path.isdir(folder) and os.listdir(folder):
             raise StudyError(f"{label} folder {folder} exists and is not empty: name a new or empty folder")
     a, b = os.path.realpath(out), os.path.realpath(key_out)
@@ -352,7 +352,7 @@ class _Staged:
     and a failure after a commit takes the committed folder back."""
 
     def __init__(self, target: str, new_mode: int):
-        self.target = os.path.abspath(target)
+        self.target = os.path.realpath(target)  # a link to an empty folder: that folder
         parent, base = os.path.split(self.target)
         self.path = os.path.join(parent, f".{base}.{secrets.token_hex(8)}.partial")
         try:
