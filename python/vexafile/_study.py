@@ -367,6 +367,7 @@ class _Staged:
 
     def commit(self) -> None:
         try:
+            _fsync_dir(self.path)
             os.rename(self.path, self.target)
         except OSError as e:
             raise StudyError(f"cannot put the folder {self.target} in place: {e.strerror or e}") from None
