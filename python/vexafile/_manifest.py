@@ -21,6 +21,8 @@ class ManifestError(ValueError):
 
 @dataclass(frozen=True, slots=True)
 class Entry:
+    """One file as the manifest lists it."""
+
     path: str  # relative, with "/" between parts
     sha256: str
     size: int
@@ -28,6 +30,8 @@ class Entry:
 
 @dataclass(frozen=True, slots=True)
 class Problem:
+    """A file that differs from the manifest."""
+
     kind: str  # "changed", "missing" or "added"
     path: str
     reason: str = ""
@@ -69,6 +73,7 @@ def verify(folder: str | os.PathLike) -> list[Problem]:
 
 
 def sha256_file(path: str) -> str:
+    """The hex SHA-256 of a file, read in blocks."""
     h = hashlib.sha256()
     with open(path, "rb") as f:
         while block := f.read(_BLOCK):

@@ -57,6 +57,8 @@ class StudyCheckError(StudyError):
 
 @dataclass(frozen=True, eq=False)
 class Condition:
+    """One condition: its name, its file and the bytes every copy gets."""
+
     name: str
     path: str  # as STUDY.toml writes it
     file: str  # where it was read
@@ -67,6 +69,8 @@ class Condition:
 
 @dataclass(frozen=True)
 class Session:
+    """One participant's session: its protocol file's code and condition."""
+
     participant: str
     session: int  # from 1
     code: str
@@ -75,16 +79,21 @@ class Session:
 
 @dataclass(frozen=True)
 class Review:
+    """What a study's condition files were found to hold, before writing."""
+
     findings: list[tuple[Condition, Finding]]
     warnings: list[str]
 
     @property
     def errors(self) -> bool:
+        """Whether any condition file has an error."""
         return any(f.severity == "error" for _, f in self.findings)
 
 
 @dataclass(frozen=True, eq=False)
 class Study:
+    """A STUDY.toml as read, with its condition files."""
+
     file: str
     sha256: str
     design: str
