@@ -377,6 +377,7 @@ def test_output_folders_in_use_are_refused(files, tmp_path, layout, words):
     (["study", "s.toml"], "needs --out DIR"),
     (["study", "verify", "d", "--out", "x"], "takes only the folder"),
     (["study", "s.toml", "d"], "not also 'd'"),
+    (["study", "verify"], "needs the folder"),
 ])
 def test_command_line_misuse(tmp_path, args, words):
     r = cli("native", *args)

@@ -44,6 +44,8 @@ def run(args: argparse.Namespace) -> int:
         if args.out or args.key_out or args.limits:
             raise CliError("study verify takes only the folder: drop --out, --key-out and --limits", 2)
         return _verify(args.folder)
+    if args.target == VERIFY and not args.out:
+        raise CliError(f"study {VERIFY} needs the folder to check: vexafile study {VERIFY} DIR", 2)
     if args.folder is not None:
         raise CliError(f"study takes one STUDY.toml, not also {args.folder!r}; "
                        f"to check a folder write 'vexafile study {VERIFY} DIR'", 2)
