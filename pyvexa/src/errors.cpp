@@ -10,13 +10,6 @@
 
 namespace pyvexa {
 
-void throw_python_error() {
-    if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    }
-    throw PythonErrorSet{};
-}
-
 void panic(std::string message, std::source_location location) {
     throw Panic{std::move(message), location};
 }

@@ -6,7 +6,7 @@
 
 #include <array>
 
-#include "compat.hpp"
+#include "glue.hpp"
 
 namespace pyvexa::methods {
 

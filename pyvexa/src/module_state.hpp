@@ -6,8 +6,7 @@
 // borrow_registry.cpp.) Everything here runs with the interpreter lock held.
 #pragma once
 
-#include "compat.hpp"
-#include "pyref.hpp"
+#include "glue.hpp"
 
 namespace pyvexa::state {
 

@@ -28,7 +28,8 @@ void select_source(SignalSourceSelection& selection, std::uint64_t index, bool e
 }
 
 void set_stimulation_intensity(ProtocolObject& protocol, double intensity) {
-    PYVEXA_ASSERT(intensity >= 0.0 && intensity <= 1.0, "intensity >= 0.0 && intensity <= 1.0");
+    PYVEXA_ASSERT(intensity >= protocols::config::MIN_INTENSITY && intensity <= protocols::config::MAX_INTENSITY,
+                  "intensity >= 0.0 && intensity <= 1.0");
     protocol.record.settings.intensity = intensity;
 }
 constexpr auto kSetStimulationIntensity = method<Exclusive>(

@@ -6,8 +6,8 @@
 #include "borrow_registry.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "glue.hpp"
 #include "numpy_api.hpp"
-#include "pyref.hpp"
 
 namespace pyvexa {
 
