@@ -27,7 +27,7 @@ const borrow::SharedApi& registry_or_panic(const numpy::Api& api) {
     try {
         return borrow::registry(api);
     } catch (const PythonErrorSet&) {
-        panic("Interal borrow checking API error: " + take_error_rendering());
+        panic("Interal borrow checking API error: " + take_error_rendering());  // the misspelling is part of the interface
     }
 }
 
