@@ -26,9 +26,10 @@ import weakref
 import numpy as np
 
 import pyvexa
-from vexafile import _decode, _native
+from vexa_helpers import native_classes
+from vexafile import _native
 
-CLASSES = _decode.CLASSES
+CLASSES = native_classes()
 
 # Callables reached through a class: (prefix, class).
 CLASS_TARGETS = [

@@ -8,28 +8,10 @@ import dataclasses
 
 import pytest
 
-from vexa_helpers import constant, default_settings
+from vexa_helpers import constant, default_settings, native_classes, record_classes
 from vexafile import _model, _records
 
 _native = pytest.importorskip("vexafile._native")
-
-
-def record_classes():
-    """The record dataclasses of _records by name; the signal variants,
-    which wrap a parameter record, are not records of their own."""
-    return {
-        name: cls
-        for name, cls in vars(_records).items()
-        if dataclasses.is_dataclass(cls) and isinstance(cls, type) and not issubclass(cls, _records.Signal)
-    }
-
-
-def classes():
-    """What the native module builds records with, from _records alone."""
-    made = {cls.__name__: cls for cls in [*record_classes().values(), *_records.SIGNAL_VARIANTS]}
-    made["samples"] = lambda raw: tuple(memoryview(raw).cast("h"))
-    made["VexaFormatError"] = ValueError
-    return made
 
 
 def test_the_same_records_exist_on_both_sides():
@@ -68,4 +50,4 @@ def test_default_settings_are_the_machine_defaults(target_machine, monkeypatch):
     if target_machine is not None:
         monkeypatch.setenv("VEXA_TARGET_MACHINE", target_machine)
     expected = default_settings(signals=(constant(0.0),), running_on_target_machine=target_machine is not None)
-    assert _native.default_settings(classes()) == expected
+    assert _native.default_settings(native_classes()) == expected

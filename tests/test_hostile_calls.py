@@ -44,7 +44,7 @@ def how_it_ended(returncode: int) -> str:
 def test_hostile_arguments_raise_or_return(target, tmp_path):
     try:
         run = subprocess.run(
-            [sys.executable, "-P", str(CHILD), target, str(tmp_path)],
+            [sys.executable, str(CHILD), target, str(tmp_path)],
             capture_output=True,
             text=True,
             timeout=TIME_LIMIT,
@@ -74,7 +74,7 @@ def test_the_sweep_finds_the_callables_itself():
 def test_each_argument_set_of_a_method_is_called(tmp_path):
     """A child reports a call for every hostile value in every position."""
     run = subprocess.run(
-        [sys.executable, "-P", str(CHILD), "pyvexa.Protocol.set_amplitude_source", str(tmp_path)],
+        [sys.executable, str(CHILD), "pyvexa.Protocol.set_amplitude_source", str(tmp_path)],
         capture_output=True,
         text=True,
         timeout=TIME_LIMIT,
