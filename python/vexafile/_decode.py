@@ -426,6 +426,15 @@ def read_settings(f) -> Settings:
         return settings
 
 
+def read_decoded(f):
+    """The compiled decoder's own record of an open binary file where it is
+    in use (it writes the text form itself, without Python records), else
+    read_settings(f)."""
+    if _native is not None:
+        return _native.decode(f.fileno(), CLASSES)
+    return read_settings(f)
+
+
 def _read_up_to(f, n: int) -> bytes:
     """n bytes, or fewer only at the end of the input (a raw file or a pipe
     may return less from one read)."""

@@ -9,12 +9,11 @@ NaN equals a NaN of the same bits, and -0.0 differs from 0.0.
 from __future__ import annotations
 
 import operator
-import struct
 from array import array
 from dataclasses import dataclass, fields, is_dataclass
 
 from . import _decode
-from ._records import Signal, sample_bytes
+from ._records import Signal, f64_bits, sample_bytes
 from ._text import format_f64, format_scalar
 
 __all__ = ["Difference", "diff"]
@@ -43,10 +42,6 @@ class Difference:
             parts = [f"{self.old} -> {self.new} samples"] if self.old != self.new else []
             return f"{self.path}: " + "; ".join([*parts, *filter(None, [self.detail])])
         return f"{self.path}: {self.old} -> {self.new}"
-
-
-def _f64_bits(x: float) -> int:
-    return struct.unpack("<Q", struct.pack("<d", x))[0]
 
 
 def _is_samples(v) -> bool:
@@ -192,7 +187,7 @@ class _Walk:
             self.found.append(Difference(f"{path}[{i}]", ADDED, "", compact(new[i])))
 
     def double(self, path: str, old: float, new: float) -> None:
-        a, b = _f64_bits(old), _f64_bits(new)
+        a, b = f64_bits(old), f64_bits(new)
         if a == b:
             return
         old_text, new_text = format_f64(old), format_f64(new)

@@ -6,7 +6,6 @@ from __future__ import annotations
 import functools
 import math
 import os
-import struct
 from dataclasses import fields, is_dataclass
 from operator import methodcaller
 from typing import Any, Callable
@@ -21,7 +20,7 @@ from ._model import (
     SOURCE_FIELDS,
     U64_LIMIT,
 )
-from ._records import Arbitrary, Constant, MixedSignal, Ramp, Settings, Sine
+from ._records import Arbitrary, Constant, MixedSignal, Ramp, Settings, Sine, f64_bits
 from ._text import format_f64, format_scalar
 from ._text_parse import loads_text
 
@@ -81,7 +80,7 @@ def _same(a, b) -> bool:
     if type(a) is not type(b):
         return False
     if isinstance(a, float):
-        return struct.pack("<d", a) == struct.pack("<d", b)
+        return f64_bits(a) == f64_bits(b)
     return a == b
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import struct
 from array import array
 from dataclasses import dataclass
 from typing import Any, ClassVar, Union
@@ -149,6 +150,12 @@ class MixedSignalParams:
 
     a_idx: int
     b_idx: int
+
+
+def f64_bits(x: float) -> int:
+    """The 64 bits that store a double. Two doubles are the same value when
+    their bits are: a NaN only with a NaN of its payload, -0.0 not with 0.0."""
+    return int.from_bytes(struct.pack("<d", x), "little")
 
 
 def sample_bytes(samples) -> bytes:

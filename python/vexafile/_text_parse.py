@@ -17,11 +17,11 @@ from . import _records
 from ._decode import as_samples, samples_type
 from ._model import U64_LIMIT
 from ._records import ArbitrarySignalParams, Settings
-from ._text import _ESCAPES, _INDENT, format_f64, quote
+from ._text import ESCAPES, INDENT, format_f64, quote
 
 __all__ = ["loads_text"]
 
-_UNESCAPES = {esc[1]: ch for ch, esc in _ESCAPES.items()}
+_UNESCAPES = {esc[1]: ch for ch, esc in ESCAPES.items()}
 _HEX_DIGITS = frozenset("0123456789abcdef")
 # Fixed-size arrays among the records' sequences.
 _FIXED_LENGTHS: dict[tuple[type, str], int] = {(Settings, "monitor_trace_visible"): 16}
@@ -163,7 +163,7 @@ def _list(element: Kind, what: str, length: int | None = None) -> Kind:
         if head != "[":
             p.fail(repr("[") if length else f"{'[]' + suffix!r} or '['")
         p.advance()
-        inner = indent + _INDENT
+        inner = indent + INDENT
         close = indent + "]" + suffix
         items: list = []
         while True:
@@ -185,7 +185,7 @@ def _record(cls: type, kinds: list[tuple[str, Kind]]) -> Kind:
         if head != opening:
             p.fail(repr(opening))
         p.advance()
-        inner = indent + _INDENT
+        inner = indent + INDENT
         values = []
         for name, kind in kinds:
             prefix = f"{inner}{name}: "
@@ -206,7 +206,7 @@ def _signal(variants: tuple[typing.Any, ...], params_kind: typing.Callable[[type
         if cls is None:
             p.fail(expected)
         p.advance()
-        inner = indent + _INDENT
+        inner = indent + INDENT
         rest = p.head(inner, f"the parameters indented by {len(inner)} blanks")
         params = params_kind(cls.params_type)(p, inner, rest, ",")
         p.expect_line(indent + ")" + suffix)
@@ -289,7 +289,7 @@ def _samples(p: _Parser, indent: str, head: str, suffix: str):
     if head != "[":
         p.fail(f"{'[]' + suffix!r} or '['")
     p.advance()
-    inner = indent + _INDENT
+    inner = indent + INDENT
     text = p.text
     # The block ends before the first line at the list's own indentation; a
     # sample line is indented further.
@@ -383,7 +383,7 @@ def loads_text(text: str) -> Settings:
         raise TypeError(f"loads_text() takes str, not {type(text).__name__}")
     p = _Parser(text)
     p.expect_line("Protocol {")
-    outer = _INDENT
+    outer = INDENT
     settings = _SETTINGS(p, outer, p.head(outer + "settings: ", "'    settings: Settings {'"), ",")
     p.expect_line("}")
     if p.line is not None:
