@@ -16,9 +16,10 @@ from ._model import (
     FULL_SCALE,
     MAX_SESSION_DURATION,
     MIN_SESSION_DURATION,
+    ROLES,
     SAMPLING_RATE,
-    SOURCE_FIELDS,
     U64_LIMIT,
+    Role,
 )
 from ._records import Arbitrary, Constant, MixedSignal, Ramp, Settings, Sine, f64_bits
 from ._text import format_f64, format_scalar
@@ -192,11 +193,14 @@ def _source_step(path: str, selection, setter: str, target) -> Step:
     return methodcaller(setter, target, getattr(selection, used), external)
 
 
+def _setter_of(role: Role, pyvexa) -> tuple[str, object]:
+    """The setter that writes a source, and what it takes as its target."""
+    if role.coil is None:
+        return "set_modulation_source", getattr(pyvexa.Channel, role.letter)
+    return "set_amplitude_source", getattr(pyvexa.Coil, role.coil)
+
+
 def _channel_steps(settings: Settings, default: Settings, pyvexa) -> list[Step]:
-    targets = {
-        "channel_a_settings": (pyvexa.Coil.A1, pyvexa.Coil.A2, pyvexa.Channel.A),
-        "channel_b_settings": (pyvexa.Coil.B1, pyvexa.Coil.B2, pyvexa.Channel.B),
-    }
     steps: list[Step] = []
     for name in CHANNEL_FIELDS:
         channel = getattr(settings, name)
@@ -205,9 +209,10 @@ def _channel_steps(settings: Settings, default: Settings, pyvexa) -> list[Step]:
             raise _Refused(f"{name}.enabled", format_scalar(enabled), "channel A is always enabled")
         if type(enabled) is not bool:
             raise _Refused(f"{name}.enabled", format_scalar(enabled), "a flag is stored")
-        setters = ("set_amplitude_source", "set_amplitude_source", "set_modulation_source")
-        for source, setter, target in zip(SOURCE_FIELDS, setters, targets[name]):
-            steps.append(_source_step(f"{name}.{source}", getattr(channel, source), setter, target))
+        for role in ROLES:
+            if role.channel == name:
+                path = f"{name}.{role.source}"
+                steps.append(_source_step(path, getattr(channel, role.source), *_setter_of(role, pyvexa)))
         for index in ("coil_idx", "coil_setting_idx"):
             _require_default(f"{name}.{index}", getattr(channel, index), getattr(getattr(default, name), index))
         if enabled and name == "channel_b_settings":
