@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import functools
 import struct
+import typing
 from array import array
-from dataclasses import dataclass
+from dataclasses import dataclass, fields, is_dataclass
 from typing import Any, ClassVar, Union
 
 __all__ = [
@@ -267,3 +269,45 @@ class Settings:
     channel_b_settings: ChannelSettings
     monitor_trace_visible: tuple[bool, ...]
     monitor_subsampling_factor: int
+
+
+# --- the shape of each field, derived from the declarations above ----------
+#
+# The decoder and the text parser both walk these, so that a new field is
+# one line of a dataclass here. A shape is float, int (unsigned 64-bit),
+# bool, str, SAMPLES, Signal (any variant), a record class, or a ListOf.
+
+SAMPLES = "samples"  # an Arbitrary signal's int16 samples
+
+# Lists of a fixed length, written without a count.
+FIXED_LENGTHS: dict[tuple[type, str], int] = {(Settings, "monitor_trace_visible"): 16}
+
+
+@dataclass(frozen=True, slots=True)
+class ListOf:
+    """A list of `element`, with its count first unless `length` fixes it."""
+
+    element: Any
+    length: int | None
+
+
+def _shape(owner: type, name: str, hint) -> Any:
+    if hint in (float, int, bool, str):
+        return hint
+    if owner is ArbitrarySignalParams and name == "samples":
+        return SAMPLES
+    origin, args = typing.get_origin(hint), typing.get_args(hint)
+    if origin is tuple:
+        return ListOf(_shape(owner, name, args[0]), FIXED_LENGTHS.get((owner, name)))
+    if origin is Union and set(args) == set(SIGNAL_VARIANTS):
+        return Signal
+    if isinstance(hint, type) and is_dataclass(hint):
+        return hint
+    raise TypeError(f"no shape for {owner.__name__}.{name}: {hint!r}")
+
+
+@functools.cache
+def record_fields(cls: type) -> tuple[tuple[str, Any], ...]:
+    """(name, shape) of each field of a record, in declaration order."""
+    hints = typing.get_type_hints(cls)
+    return tuple((f.name, _shape(cls, f.name, hints[f.name])) for f in fields(cls))
