@@ -407,7 +407,7 @@ def _decoder(shape, label: str) -> Decode:
 # decoders of that record's fields, named after the variant.
 _VARIANTS: tuple[tuple[Any, type, list[Decode]], ...] = tuple(
     (variant, variant.params_type, _field_decoders(variant.params_type, variant.__name__))
-    for variant in sorted(SIGNAL_VARIANTS, key=lambda v: v.variant_index)
+    for variant in SIGNAL_VARIANTS
 )
 
 

@@ -192,7 +192,8 @@ class ArbitrarySignalParams:
 
 
 class Signal:
-    """Base of the five signal variants; `params` holds the parameter record."""
+    """Base of the five signal variants; `params` holds the parameter record,
+    of type `params_type`, and `variant_index` is the variant's number in a file."""
 
     __slots__ = ()
     params: Any
@@ -205,8 +206,6 @@ class Constant(Signal):
     """Signal variant 0: a constant value."""
 
     params: ConstantSignalParams
-    variant_index: ClassVar[int] = 0
-    params_type: ClassVar[type] = ConstantSignalParams
 
 
 @dataclass(frozen=True, slots=True)
@@ -214,8 +213,6 @@ class Sine(Signal):
     """Signal variant 1: a sine."""
 
     params: SineSignalParams
-    variant_index: ClassVar[int] = 1
-    params_type: ClassVar[type] = SineSignalParams
 
 
 @dataclass(frozen=True, slots=True)
@@ -223,8 +220,6 @@ class Ramp(Signal):
     """Signal variant 2: a ramp up to a peak and down again."""
 
     params: RampSignalParams
-    variant_index: ClassVar[int] = 2
-    params_type: ClassVar[type] = RampSignalParams
 
 
 @dataclass(frozen=True, slots=True)
@@ -232,8 +227,6 @@ class MixedSignal(Signal):
     """Signal variant 3: a mix of two other signals."""
 
     params: MixedSignalParams
-    variant_index: ClassVar[int] = 3
-    params_type: ClassVar[type] = MixedSignalParams
 
 
 @dataclass(frozen=True, slots=True)
@@ -241,11 +234,15 @@ class Arbitrary(Signal):
     """Signal variant 4: samples at 5000 per second."""
 
     params: ArbitrarySignalParams
-    variant_index: ClassVar[int] = 4
-    params_type: ClassVar[type] = ArbitrarySignalParams
 
 
+# In the order of their variant index.
 SIGNAL_VARIANTS: tuple[type[Signal], ...] = (Constant, Sine, Ramp, MixedSignal, Arbitrary)
+
+for _index, _variant in enumerate(SIGNAL_VARIANTS):
+    _variant.variant_index = _index
+    _variant.params_type = typing.get_type_hints(_variant)["params"]
+del _index, _variant
 
 AnySignal = Union[Constant, Sine, Ramp, MixedSignal, Arbitrary]
 
