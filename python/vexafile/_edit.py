@@ -13,6 +13,7 @@ from typing import Any, Callable
 from ._decode import load
 from ._model import (
     CHANNEL_FIELDS,
+    CHANNEL_LETTERS,
     FULL_SCALE,
     MAX_SESSION_DURATION,
     MIN_SESSION_DURATION,
@@ -200,41 +201,54 @@ def _setter_of(role: Role, pyvexa) -> tuple[str, object]:
     return "set_amplitude_source", getattr(pyvexa.Coil, role.coil)
 
 
-def _channel_steps(settings: Settings, default: Settings, pyvexa) -> list[Step]:
+def _channel_steps(name: str, channel, default, pyvexa) -> list[Step]:
+    """The calls that write one channel; every field that no setter writes
+    must keep the default channel's value."""
     steps: list[Step] = []
-    for name in CHANNEL_FIELDS:
-        channel = getattr(settings, name)
-        enabled = channel.enabled
-        if name == "channel_a_settings" and enabled is not True:
-            raise _Refused(f"{name}.enabled", format_scalar(enabled), "channel A is always enabled")
-        if type(enabled) is not bool:
-            raise _Refused(f"{name}.enabled", format_scalar(enabled), "a flag is stored")
-        for role in ROLES:
-            if role.channel == name:
-                path = f"{name}.{role.source}"
-                steps.append(_source_step(path, getattr(channel, role.source), *_setter_of(role, pyvexa)))
-        for index in ("coil_idx", "coil_setting_idx"):
-            _require_default(f"{name}.{index}", getattr(channel, index), getattr(getattr(default, name), index))
-        if enabled and name == "channel_b_settings":
-            steps.append(methodcaller("enable_channel", pyvexa.Channel.B))
+    roles = {role.source: role for role in ROLES if role.channel == name}
+    for f in fields(channel):
+        value, path = getattr(channel, f.name), f"{name}.{f.name}"
+        if f.name == "enabled":
+            if name == "channel_a_settings" and value is not True:
+                raise _Refused(path, format_scalar(value), "channel A is always enabled")
+            if type(value) is not bool:
+                raise _Refused(path, format_scalar(value), "a flag is stored")
+        elif f.name in roles:
+            steps.append(_source_step(path, value, *_setter_of(roles[f.name], pyvexa)))
+        else:
+            _require_default(path, value, getattr(default, f.name))
+    if channel.enabled and name != "channel_a_settings":
+        steps.append(methodcaller("enable_channel", getattr(pyvexa.Channel, CHANNEL_LETTERS[CHANNEL_FIELDS.index(name)])))
     return steps
 
 
 def _plan(settings: Settings, default: Settings, pyvexa) -> list[Step]:
     """The calls that rebuild `settings` on a new Protocol; refuses the first
-    field, in declaration order, that no sequence of calls can produce."""
-    if type(settings.running_on_target_machine) is not bool:
-        raise _Refused("running_on_target_machine", format_scalar(settings.running_on_target_machine), "a flag is stored")
-    _require_default("machine_config", settings.machine_config, default.machine_config)
-    _require_range("intensity", settings.intensity, 0.0, 1.0)
-    _require_range("session_duration", settings.session_duration, MIN_SESSION_DURATION, MAX_SESSION_DURATION)
-    steps = _signal_steps(settings)
-    steps.append(methodcaller("set_session_duration", settings.session_duration))
-    steps.append(methodcaller("set_stimulation_intensity", settings.intensity))
-    steps += _channel_steps(settings, default, pyvexa)
-    for name in ("monitor_trace_visible", "monitor_subsampling_factor"):
-        _require_default(name, getattr(settings, name), getattr(default, name))
-    return steps
+    field, in declaration order, that no sequence of calls can produce. A
+    field that no setter writes must keep the default's value."""
+    signals: list[Step] = []
+    channels: list[Step] = []
+    for f in fields(settings):
+        value = getattr(settings, f.name)
+        if f.name == "running_on_target_machine":
+            if type(value) is not bool:
+                raise _Refused(f.name, format_scalar(value), "a flag is stored")
+        elif f.name == "intensity":
+            _require_range(f.name, value, 0.0, 1.0)
+        elif f.name == "session_duration":
+            _require_range(f.name, value, MIN_SESSION_DURATION, MAX_SESSION_DURATION)
+        elif f.name == "signals":
+            signals = _signal_steps(settings)
+        elif f.name in CHANNEL_FIELDS:
+            channels += _channel_steps(f.name, value, getattr(default, f.name), pyvexa)
+        else:
+            _require_default(f.name, value, getattr(default, f.name))
+    return [
+        *signals,
+        methodcaller("set_session_duration", settings.session_duration),
+        methodcaller("set_stimulation_intensity", settings.intensity),
+        *channels,
+    ]
 
 
 def _environment() -> tuple[Any, Any]:
