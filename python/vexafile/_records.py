@@ -277,7 +277,7 @@ class Settings:
 SAMPLES = "samples"  # an Arbitrary signal's int16 samples
 
 # Lists of a fixed length, written without a count.
-FIXED_LENGTHS: dict[tuple[type, str], int] = {(Settings, "monitor_trace_visible"): 16}
+_FIXED_LENGTHS: dict[tuple[type, str], int] = {(Settings, "monitor_trace_visible"): 16}
 
 
 @dataclass(frozen=True, slots=True)
@@ -295,7 +295,7 @@ def _shape(owner: type, name: str, hint) -> Any:
         return SAMPLES
     origin, args = typing.get_origin(hint), typing.get_args(hint)
     if origin is tuple:
-        return ListOf(_shape(owner, name, args[0]), FIXED_LENGTHS.get((owner, name)))
+        return ListOf(_shape(owner, name, args[0]), _FIXED_LENGTHS.get((owner, name)))
     if origin is Union and set(args) == set(SIGNAL_VARIANTS):
         return Signal
     if isinstance(hint, type) and is_dataclass(hint):
