@@ -13,7 +13,7 @@ from array import array
 from dataclasses import dataclass, fields, is_dataclass
 
 from . import _decode
-from ._records import Signal, f64_bits, sample_bytes
+from ._records import Signal, f64_bits, is_samples, sample_bytes
 from ._text import format_f64, format_scalar
 
 __all__ = ["Difference", "diff"]
@@ -44,10 +44,6 @@ class Difference:
         return f"{self.path}: {self.old} -> {self.new}"
 
 
-def _is_samples(v) -> bool:
-    return isinstance(v, array) or hasattr(v, "dtype")
-
-
 def _fields(record) -> str:
     return ", ".join(f"{f.name}: {compact(getattr(record, f.name))}" for f in fields(record))
 
@@ -59,7 +55,7 @@ def compact(v) -> str:
         return f"{type(v).__name__}({_fields(v.params)})"
     if is_dataclass(v):
         return f"{type(v).__name__}({_fields(v)})"
-    if _is_samples(v):
+    if is_samples(v):
         return f"[{len(v)} samples]"
     if isinstance(v, (tuple, list)):
         return "[" + ", ".join(map(compact, v)) + "]"
@@ -163,7 +159,7 @@ class _Walk:
             prefix = path + "." if path else ""
             for f in fields(old):
                 self.value(prefix + f.name, getattr(old, f.name), getattr(new, f.name))
-        elif _is_samples(old) and _is_samples(new):
+        elif is_samples(old) and is_samples(new):
             self.samples(path, old, new)
         elif isinstance(old, (tuple, list)) and isinstance(new, (tuple, list)):
             self.sequence(path, old, new)

@@ -5,11 +5,10 @@ from __future__ import annotations
 
 import json
 import math
-from array import array
 from collections.abc import Callable
 from dataclasses import fields, is_dataclass
 
-from ._records import Settings, Signal
+from ._records import Settings, Signal, is_samples
 from ._text import Sink, sample_chunks
 
 __all__ = ["to_jsonable", "write_json"]
@@ -30,7 +29,7 @@ def to_jsonable(v):
         return _float(v)
     if isinstance(v, (bool, int, str)):
         return v
-    if isinstance(v, array) or hasattr(v, "dtype"):
+    if is_samples(v):
         return [int(x) for x in v.tolist()]
     if isinstance(v, Signal):
         return {type(v).__name__: to_jsonable(v.params)}

@@ -160,6 +160,11 @@ def f64_bits(x: float) -> int:
     return int.from_bytes(struct.pack("<d", x), "little")
 
 
+def is_samples(v) -> bool:
+    """Whether `v` holds samples: an array('h') or a NumPy array."""
+    return isinstance(v, array) or hasattr(v, "dtype")
+
+
 def sample_bytes(samples) -> bytes:
     """The samples as native-order int16 bytes, whatever holds them."""
     if getattr(samples, "typecode", None) == "h" or str(getattr(samples, "dtype", "")) == "int16":

@@ -3,11 +3,10 @@
 from __future__ import annotations
 
 import math
-from array import array
 from collections.abc import Callable
 from dataclasses import fields, is_dataclass
 
-from ._records import Settings, Signal
+from ._records import Settings, Signal, is_samples
 
 __all__ = ["format_f64", "quote", "to_text", "write_text"]
 
@@ -157,7 +156,7 @@ def _value(v, indent: str, sink: Sink) -> None:
             _value(getattr(v, f.name), inner, sink)
             add(",\n")
         add(f"{indent}}}")
-    elif isinstance(v, (tuple, list, array)) or hasattr(v, "dtype"):
+    elif isinstance(v, (tuple, list)) or is_samples(v):
         if len(v) == 0:
             add("[]")
             return
