@@ -6,7 +6,7 @@ import argparse
 import codecs
 import sys
 
-from ._cli import CliError, read_file
+from ._cli import read_file, refuse_unencodable
 from .plot import draw_file
 from .._json import write_json
 from .._records import Settings
@@ -14,17 +14,7 @@ from .._text import quote, write_text
 
 
 def _check_names(names: list[str]) -> None:
-    # Refuse before writing anything rather than stop half-way through.
-    encoding = sys.stdout.encoding or "utf-8"
-    for name in names:
-        try:
-            quote(name).encode(encoding)
-        except UnicodeEncodeError:
-            raise CliError(
-                f"the output encoding {encoding} cannot show the coil name {ascii(name)}; "
-                "use UTF-8 (PYTHONIOENCODING=utf-8)",
-                1,
-            ) from None
+    refuse_unencodable([quote(name) for name in names], [f"the coil name {ascii(name)}" for name in names])
 
 
 def _is_utf8(encoding: str | None) -> bool:
