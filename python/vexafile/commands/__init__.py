@@ -11,8 +11,8 @@ from . import check, diff, plot, show
 COMMANDS = (show, check, diff, plot)
 
 
-def parser() -> tuple[argparse.ArgumentParser, set[str]]:
-    """The whole parser, and the command words it knows."""
+def parser() -> tuple[argparse.ArgumentParser, tuple[str, ...]]:
+    """The whole parser, and the command words it knows, in order."""
     top = argparse.ArgumentParser(
         prog="vexafile",
         description="Read, check, compare and plot .vexa protocol files. "
@@ -21,4 +21,4 @@ def parser() -> tuple[argparse.ArgumentParser, set[str]]:
     words = top.add_subparsers(title="commands", metavar="COMMAND")
     for module in COMMANDS:
         module.register(words)
-    return top, set(words.choices)
+    return top, tuple(words.choices)
