@@ -86,7 +86,8 @@ def replace_file(path: str | os.PathLike, write: Callable[[str], object], suffix
         fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=f".tmp{suffix}",
                                          dir=directory)
     except OSError as e:
-        why = "does not exist" if e.errno == errno.ENOENT else f"cannot take a temporary file ({e.strerror})"
+        missing = e.errno == errno.ENOENT and not os.path.isdir(directory)
+        why = "does not exist" if missing else f"cannot take a temporary file ({e.strerror})"
         raise OSError(e.errno, f"cannot save {shown}: the directory {directory} {why}", directory) from None
     try:
         try:
