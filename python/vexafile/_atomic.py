@@ -91,8 +91,8 @@ def replace_file(path: str | os.PathLike, write: Callable[[str], object], suffix
         raise OSError(e.errno, f"cannot save {shown}: the directory {directory} {why}", directory) from None
     try:
         try:
-            os.fchmod(fd, mode)
             write(temporary)
+            os.fchmod(fd, mode)  # after the write: a read-only mode would refuse it
             os.fsync(fd)
         finally:
             os.close(fd)
