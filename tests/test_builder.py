@@ -80,6 +80,8 @@ REFUSALS = [
     (lambda b: b.arbitrary(np.r_[np.full(100, 0.5), 1.5]), ValueError, "fractions[100] is 1.5, outside 0.0 to 1.0"),
     (lambda b: b.arbitrary(np.r_[np.full(60, 0.5), -1e-300]), ValueError, "fractions[60] is -1e-300"),
     (lambda b: b.arbitrary(np.r_[np.full(70, 0.5), np.nan]), ValueError, "fractions[70] is nan"),
+    (lambda b: b.arbitrary(np.r_[np.full(300000, 0.5), 2.0][::-1][:-1]), ValueError, "fractions[0] is 2.0"),
+    (lambda b: b.arbitrary(np.r_[np.full(200001, 0.5), np.inf, -1.0]), ValueError, "fractions[200001] is inf"),
     (lambda b: b.arbitrary(np.zeros((2, 300))), ValueError, "one-dimensional, not of shape (2, 300)"),
     (lambda b: b.arbitrary(np.zeros(300, complex)), TypeError, "not an array of dtype complex128"),
     (lambda b: b.arbitrary(np.array(["0.5"] * 300)), TypeError, "dtype <U3"),
@@ -170,6 +172,15 @@ def test_arbitrary_stores_what_pyvexa_stores_for_the_same_fractions(make, tmp_pa
     assert (tmp_path / "b.vexa").read_bytes() == (tmp_path / "p.vexa").read_bytes()
     stored = vf.load(tmp_path / "p.vexa").signals[0]
     assert b.signals[0] == stored
+
+
+@pytest.mark.skipif(np.finfo(np.longdouble).eps >= np.finfo(np.float64).eps, reason="longdouble is float64 here")
+def test_a_wide_float_above_one_by_less_than_float64_resolves_is_refused():
+    given = np.full(300, 0.5, dtype=np.longdouble)
+    given[123] = np.longdouble(1) + np.finfo(np.longdouble).eps
+    assert float(given[123]) == 1.0
+    with pytest.raises(ValueError, match=r"fractions\[123\] is 1.0000000000000000001, outside"):
+        vf.Builder(duration=0.06).arbitrary(given)
 
 
 def test_arbitrary_keeps_its_own_copy():

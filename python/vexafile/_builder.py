@@ -65,9 +65,9 @@ _ROLE = {"amplitude1_source": "coil {}1", "amplitude2_source": "coil {}2", "modu
 _UNSET = SignalSourceSelection(0, 0, False)
 _MIN_SAMPLES = num_samples(MIN_SESSION_DURATION)
 _MAX_SAMPLES = num_samples(MAX_SESSION_DURATION)
-# Fractions are checked and converted this many at a time, so that the
-# temporaries stay a few megabytes whatever the signal's length.
-_CHUNK = 1 << 20
+# Fractions are checked and converted this many at a time: a block and its
+# temporaries (a few hundred KB) stay in the cache.
+_CHUNK = 1 << 16
 _OS_ERROR = re.compile(r"Os \{ code: (\d+),")
 
 
@@ -159,19 +159,19 @@ def _counted(n: int) -> str:
     return f"there is 1 signal (0)" if n == 1 else f"there are {n} signals (0 to {n - 1})"
 
 
-def _stored_samples(numpy, fractions, out) -> None:
-    """What pyvexa stores for each fraction: x * 32767.0 rounded half away
-    from zero (fractions are not negative, so floor plus the half test)."""
-    for start in range(0, len(fractions), _CHUNK):
-        scaled = fractions[start:start + _CHUNK] * float(FULL_SCALE)
-        rounded = numpy.floor(scaled)
-        rounded += (scaled - rounded) >= 0.5
-        out[start:start + _CHUNK] = rounded
+def _first_outside(given, start: int) -> ValueError:
+    part = given[start:start + _CHUNK]
+    j = start + int((~((part >= 0) & (part <= 1))).argmax())
+    value = given[j].item()  # a longdouble stays one: shown in its own digits
+    shown = repr(value) if isinstance(value, (int, float)) else str(value)
+    return ValueError(f"fractions[{j}] is {shown}, outside 0.0 to 1.0")
 
 
-def _as_fractions(numpy, fractions):
+def _fractions_and_samples(numpy, fractions):
     """A read-only float64 copy of a one-dimensional real array-like whose
-    values lie from 0.0 to 1.0, and its length."""
+    values lie from 0.0 to 1.0, and the int16 samples pyvexa stores for it:
+    x * 32767.0 rounded half away from zero. One pass, a block at a time,
+    so that each block is checked and converted while it is in the cache."""
     if isinstance(fractions, (list, tuple)) and any(type(v) is bool for v in fractions):
         raise TypeError("fractions must be real numbers from 0.0 to 1.0, not booleans")
     try:
@@ -191,17 +191,32 @@ def _as_fractions(numpy, fractions):
         raise ValueError(f"fractions has {n} samples, but a session has {_MIN_SAMPLES} "
                          f"({format_f64(MIN_SESSION_DURATION)} s) to {_MAX_SAMPLES} "
                          f"({format_f64(MAX_SESSION_DURATION)} s)")
+    # Wider floats can lie outside 0 to 1 by less than float64 resolves:
+    # those are tested as given too.
+    wide = kind == "f" and given.dtype.itemsize > 8
     copy = numpy.empty(n, numpy.float64)
+    stored = numpy.empty(n, numpy.int16)
+    scaled = numpy.empty(min(n, _CHUNK))
+    rounded = numpy.empty_like(scaled)
+    up = numpy.empty(len(scaled), bool)
     for start in range(0, n, _CHUNK):
-        part = given[start:start + _CHUNK]
-        # Tested on the values as given, before any rounding to float64.
-        bad = ~((part >= 0) & (part <= 1))
-        if bad.any():
-            j = start + int(bad.argmax())
-            raise ValueError(f"fractions[{j}] is {given[j].item()!r}, outside 0.0 to 1.0")
-        copy[start:start + _CHUNK] = part
+        stop = min(n, start + _CHUNK)
+        block = copy[start:stop]
+        block[...] = given[start:stop]
+        if not (block.min() >= 0.0 and block.max() <= 1.0):  # a NaN fails both
+            raise _first_outside(given, start)
+        if wide and not (given[start:stop].min() >= 0 and given[start:stop].max() <= 1):
+            raise _first_outside(given, start)
+        s, r, u = scaled[:stop - start], rounded[:stop - start], up[:stop - start]
+        numpy.multiply(block, float(FULL_SCALE), out=s)
+        numpy.floor(s, out=r)
+        numpy.subtract(s, r, out=s)  # exact for s >= 0
+        numpy.greater_equal(s, 0.5, out=u)
+        numpy.add(r, u, out=r)
+        stored[start:stop] = r
     copy.flags.writeable = False
-    return copy
+    stored.flags.writeable = False
+    return copy, stored
 
 
 def _os_error(panic: BaseException, name: str) -> OSError:
@@ -372,11 +387,7 @@ class Builder:
         """Add a signal of samples given as fractions of full scale, 0.0 to
         1.0, 5000 a second: any one-dimensional real array-like. Its length
         is checked against the session when saving; returns its index."""
-        numpy = _numpy()
-        copy = _as_fractions(numpy, fractions)
-        stored = numpy.empty(len(copy), numpy.int16)
-        _stored_samples(numpy, copy, stored)
-        stored.flags.writeable = False
+        copy, stored = _fractions_and_samples(_numpy(), fractions)
         index = self._append(Arbitrary(ArbitrarySignalParams(stored)))
         self._fractions[index] = copy
         return index
@@ -555,10 +566,7 @@ class Builder:
         if self._fractions:
             numpy = _numpy()
             for i, fractions in self._fractions.items():
-                fractions.flags.writeable = False
-                stored = numpy.empty(len(fractions), numpy.int16)
-                _stored_samples(numpy, fractions, stored)
-                stored.flags.writeable = False
+                self._fractions[i], stored = _fractions_and_samples(numpy, fractions)
                 self._signals[i] = Arbitrary(ArbitrarySignalParams(stored))
 
 
