@@ -496,3 +496,21 @@ def test_deepcopy_is_independent_and_pickle_keeps_the_fractions(tmp_path):
     assert r.signals == b.signals and r.to_settings() == b.to_settings()
     with pytest.raises(ValueError):
         r.signals[0].params.samples[0] = 5
+
+
+def test_the_readme_builder_quickstart_writes_the_pyvexa_quickstarts_bytes(tmp_path, monkeypatch, capsys):
+    import pathlib
+    import re
+
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
+    blocks = re.findall(r"```python\n(.*?)```", readme, re.S)
+    pyvexa_block = next(b for b in blocks if "pyvexa.Protocol()" in b and "p.save(" in b)
+    builder_block = next(b for b in blocks if "vexafile.Builder(" in b)
+    monkeypatch.chdir(tmp_path)
+    exec(pyvexa_block, {})
+    expected = (tmp_path / "run1.vexa").read_bytes()
+    (tmp_path / "run1.vexa").unlink()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", vf.ProtocolWarning)  # the quickstart sets every source it uses
+        exec(builder_block, {})
+    assert (tmp_path / "run1.vexa").read_bytes() == expected
