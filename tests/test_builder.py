@@ -75,6 +75,7 @@ REFUSALS = [
     (lambda b: setattr(b, "intensity", "0.5"), TypeError, "intensity must be a real number, not str '0.5'"),
     (lambda b: setattr(b, "duration", True), TypeError, "duration must be a real number, not bool"),
     (lambda b: b.constant(None), TypeError, "value must be a real number, not NoneType"),
+    (lambda b: b.constant("0" * 100_000), TypeError, "value must be a real number, not str '000"),
     (lambda b: b.sine(1.0, 10.0, phase="x"), TypeError, "phase must be a real number"),
     (lambda b: b.ramp(1.0, 10**400, 1.0), ValueError, "up_duration is"),
     (lambda b: b.arbitrary(np.r_[np.full(100, 0.5), 1.5]), ValueError, "fractions[100] is 1.5, outside 0.0 to 1.0"),
@@ -118,6 +119,7 @@ def test_refusals_name_the_argument_the_value_and_the_limit(call, kind, words):
     with pytest.raises(kind) as info:
         call(b)
     assert words in str(info.value)
+    assert len(str(info.value)) < 300  # a quoted value is cut short
     assert isinstance(info.value, Exception)
     assert (b.signals, b.duration, b.intensity, b.channel("A"), b.channel("B")) == before
 

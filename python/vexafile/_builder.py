@@ -17,6 +17,7 @@ import numbers
 import operator
 import os
 import re
+import reprlib
 import warnings
 from typing import Any
 
@@ -61,7 +62,11 @@ _COILS = {
 }
 _CHANNELS = {"A": "channel_a_settings", "B": "channel_b_settings"}
 _LETTER = {field: letter for letter, field in _CHANNELS.items()}
-_ROLE = {"amplitude1_source": "coil {}1", "amplitude2_source": "coil {}2", "modulation_source": "the modulation of channel {}"}
+_ROLE = {
+    "amplitude1_source": "coil {}1",
+    "amplitude2_source": "coil {}2",
+    "modulation_source": "the modulation of channel {}",
+}
 _UNSET = SignalSourceSelection(0, 0, False)
 _MIN_SAMPLES = num_samples(MIN_SESSION_DURATION)
 _MAX_SAMPLES = num_samples(MAX_SESSION_DURATION)
@@ -69,6 +74,8 @@ _MAX_SAMPLES = num_samples(MAX_SESSION_DURATION)
 # temporaries (a few hundred KB) stay in the cache.
 _CHUNK = 1 << 16
 _OS_ERROR = re.compile(r"Os \{ code: (\d+),")
+_SHOWN = reprlib.Repr()  # a value quoted in a message is cut short
+_SHOWN.maxstring = _SHOWN.maxother = 60
 
 
 class ProtocolError(ValueError):
@@ -92,11 +99,11 @@ class ProtocolWarning(UserWarning):
 
 def _real(name: str, value) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, not {type(value).__name__} {value!r}")
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__} {_SHOWN.repr(value)}")
     try:
         return float(value)
     except OverflowError:
-        raise ValueError(f"{name} is {value!r}, too large for a 64-bit float") from None
+        raise ValueError(f"{name} is {_SHOWN.repr(value)}, too large for a 64-bit float") from None
 
 
 def _in_range(name: str, value, low: float, high: float, unit: str = "") -> float:
@@ -112,7 +119,7 @@ def _integer(name: str, value) -> int:
     try:
         return operator.index(value)
     except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__} {value!r}") from None
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__} {_SHOWN.repr(value)}") from None
 
 
 def _numpy():
@@ -136,7 +143,8 @@ def _coil(coil) -> tuple[str, str, str]:
         coil = tuple(_COILS)[int(coil)]
     if isinstance(coil, str) and coil in _COILS:
         return (*_COILS[coil], coil)
-    why = f"coil must be a pyvexa.Coil or its name ({_names(_COILS)}), not {type(coil).__name__} {coil!r}"
+    why = (f"coil must be a pyvexa.Coil or its name ({_names(_COILS)}), "
+           f"not {type(coil).__name__} {_SHOWN.repr(coil)}")
     raise (ValueError if isinstance(coil, str) else TypeError)(why)
 
 
@@ -149,7 +157,7 @@ def _channel(channel) -> tuple[str, str]:
     if isinstance(channel, str) and channel in _CHANNELS:
         return _CHANNELS[channel], channel
     why = (f"channel must be a pyvexa.Channel or its name ({_names(_CHANNELS)}), "
-           f"not {type(channel).__name__} {channel!r}")
+           f"not {type(channel).__name__} {_SHOWN.repr(channel)}")
     raise (ValueError if isinstance(channel, str) else TypeError)(why)
 
 

@@ -313,6 +313,8 @@ def to_protocol(source) -> Any:
         settings = load(source)
     else:
         raise TypeError(f"to_protocol() takes a path or a Settings record, not {type(source).__name__}")
+    import pyvexa
+
     steps = _checked_plan(settings)
     protocol = new_protocol(pyvexa, settings.running_on_target_machine)
     for step in steps:
