@@ -19,25 +19,13 @@ def _looks_like_a_file(word: str) -> bool:
     return word.endswith(".vexa") or any(s in word for s in separators) or os.path.exists(word)
 
 
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("pyvexa")  # the distribution that ships vexafile
-    except PackageNotFoundError:
-        return "unknown (pyvexa is not installed as a distribution)"
-
-
 def main(argv: list[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     top, names = parser()
     if not argv:
         top.error("name a command or a file")
     first = argv[0]
-    if first == "--version":
-        print(f"vexafile {_version()}")
-        return 0
-    if first not in (*names, "-h", "--help"):
+    if first not in (*names, "-h", "--help", "--version"):
         if not first.startswith("-") and not _looks_like_a_file(first):
             print(f"vexafile: {first!r} is neither a command nor a file; the commands are "
                   f"{', '.join(names)} (vexafile --help tells more)", file=sys.stderr)
