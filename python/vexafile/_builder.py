@@ -347,7 +347,9 @@ class Builder:
     @property
     def num_samples(self) -> int:
         """Samples in the session: ceil(duration * 5000.0), as pyvexa counts them."""
-        return num_samples(self._duration)
+        count = num_samples(self._duration)
+        assert count is not None  # every duration the setter takes has one
+        return count
 
     @property
     def signals(self) -> tuple:
@@ -360,8 +362,8 @@ class Builder:
         return self._channel_record(field)
 
     def _channel_record(self, field: str) -> ChannelSettings:
-        sources = [self._sources[(field, s)] for s in SOURCE_FIELDS]
-        return ChannelSettings(self._enabled[field], *sources, 0, 0)
+        a1, a2, mod = (self._sources[(field, s)] for s in SOURCE_FIELDS)
+        return ChannelSettings(self._enabled[field], a1, a2, mod, 0, 0)
 
     # --- signals ---------------------------------------------------------
 

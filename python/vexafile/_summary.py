@@ -169,8 +169,8 @@ def summary(settings: Settings) -> str:
     lines = [f"{label}: {value}" for label, value in s.session]
     for ch in s.channels:
         lines.append(f"channel {ch.name}: {'enabled' if ch.enabled else 'disabled'}, {ch.coil}")
-        for row in ch.sources:
-            lines.append(f"  {row.role}: {row.source}" + (f" = {row.signal}" if row.signal else ""))
+        for source in ch.sources:
+            lines.append(f"  {source.role}: {source.source}" + (f" = {source.signal}" if source.signal else ""))
     total = len(s.signals) + s.more_signals
     lines.append(f"signals: {total}")
     for row in s.signals:
