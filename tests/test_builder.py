@@ -185,6 +185,30 @@ def test_a_wide_float_above_one_by_less_than_float64_resolves_is_refused():
         vf.Builder(duration=0.06).arbitrary(given)
 
 
+def test_fractions_next_to_every_half_round_as_pyvexa_rounds_them(tmp_path):
+    # Every stored value k, approached from the fractions whose product with
+    # 32767 falls on k + 0.5 or a few doubles either side of it.
+    halves = (np.arange(32767) + 0.5) / 32767.0
+    near = [halves]
+    for steps in (1, 2, 3):
+        for way in (0.0, 1.0):
+            x = halves
+            for _ in range(steps):
+                x = np.nextafter(x, way)
+            near.append(x)
+    near.append(np.array([0.49999999999999994 / 32767.0, 0.5 / 32767.0, np.nextafter(1.0, 0.0), 1.0, 5e-324]))
+    fractions = np.concatenate(near)
+    n = len(fractions)
+    b = vf.Builder(intensity=0.1)
+    b.duration = next(d for d in (n / 5000.0, np.nextafter(n / 5000.0, 0.0)) if math.ceil(d * 5000.0) == n)
+    b.route("A1", b.arbitrary(fractions))
+    p = pyvexa.Protocol()
+    p.set_session_duration(b.duration)
+    p.add_arbitrary_signal(fractions)
+    p.save(str(tmp_path / "p.vexa"))
+    assert np.array_equal(b.signals[0].params.samples, vf.load(tmp_path / "p.vexa").signals[0].params.samples)
+
+
 def test_arbitrary_keeps_its_own_copy():
     given = np.full(300000, 0.25)
     b = vf.Builder()

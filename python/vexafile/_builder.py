@@ -73,6 +73,11 @@ _MAX_SAMPLES = num_samples(MAX_SESSION_DURATION)
 # Fractions are checked and converted this many at a time: a block and its
 # temporaries (a few hundred KB) stay in the cache.
 _CHUNK = 1 << 16
+# floor(s + 0.5) in exact arithmetic, for 0 <= s <= 32767, is the
+# truncation of the double s + 0.49999999999999994: a half goes up (the sum
+# rounds to the next integer) and nothing below a half reaches it, where
+# s + 0.5 itself would round 0.49999999999999994 up to 1.
+_JUST_BELOW_HALF = 0.49999999999999994
 _OS_ERROR = re.compile(r"Os \{ code: (\d+),")
 _SHOWN = reprlib.Repr()  # a value quoted in a message is cut short
 _SHOWN.maxstring = _SHOWN.maxother = 60
@@ -205,8 +210,6 @@ def _fractions_and_samples(numpy, fractions):
     copy = numpy.empty(n, numpy.float64)
     stored = numpy.empty(n, numpy.int16)
     scaled = numpy.empty(min(n, _CHUNK))
-    rounded = numpy.empty_like(scaled)
-    up = numpy.empty(len(scaled), bool)
     for start in range(0, n, _CHUNK):
         stop = min(n, start + _CHUNK)
         block = copy[start:stop]
@@ -215,13 +218,10 @@ def _fractions_and_samples(numpy, fractions):
             raise _first_outside(given, start)
         if wide and not (given[start:stop].min() >= 0 and given[start:stop].max() <= 1):
             raise _first_outside(given, start)
-        s, r, u = scaled[:stop - start], rounded[:stop - start], up[:stop - start]
+        s = scaled[:stop - start]
         numpy.multiply(block, float(FULL_SCALE), out=s)
-        numpy.floor(s, out=r)
-        numpy.subtract(s, r, out=s)  # exact for s >= 0
-        numpy.greater_equal(s, 0.5, out=u)
-        numpy.add(r, u, out=r)
-        stored[start:stop] = r
+        numpy.add(s, _JUST_BELOW_HALF, out=s)
+        stored[start:stop] = s  # truncates: the sum is not negative
     copy.flags.writeable = False
     stored.flags.writeable = False
     return copy, stored
