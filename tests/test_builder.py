@@ -83,6 +83,7 @@ REFUSALS = [
     (lambda b: b.arbitrary(np.r_[np.full(70, 0.5), np.nan]), ValueError, "fractions[70] is nan"),
     (lambda b: b.arbitrary(np.r_[np.full(300000, 0.5), 2.0][::-1][:-1]), ValueError, "fractions[0] is 2.0"),
     (lambda b: b.arbitrary(np.r_[np.full(200001, 0.5), np.inf, -1.0]), ValueError, "fractions[200001] is inf"),
+    (lambda b: b.arbitrary(np.r_[np.full(600000, 0.5), np.nan, 2.0]), ValueError, "fractions[600000] is nan"),
     (lambda b: b.arbitrary(np.zeros((2, 300))), ValueError, "one-dimensional, not of shape (2, 300)"),
     (lambda b: b.arbitrary(np.zeros(300, complex)), TypeError, "not an array of dtype complex128"),
     (lambda b: b.arbitrary(np.array(["0.5"] * 300)), TypeError, "dtype <U3"),

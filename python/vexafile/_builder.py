@@ -71,8 +71,8 @@ _UNSET = SignalSourceSelection(0, 0, False)
 _MIN_SAMPLES = num_samples(MIN_SESSION_DURATION)
 _MAX_SAMPLES = num_samples(MAX_SESSION_DURATION)
 # Fractions are checked and converted this many at a time: a block and its
-# temporaries (a few hundred KB) stay in the cache.
-_CHUNK = 1 << 16
+# scratch (2 MB each) stay in the cache while they are worked on.
+_CHUNK = 1 << 18
 # floor(s + 0.5) in exact arithmetic, for 0 <= s <= 32767, is the
 # truncation of the double s + 0.49999999999999994: a half goes up (the sum
 # rounds to the next integer) and nothing below a half reaches it, where
