@@ -18,6 +18,11 @@ import tempfile
 from typing import Callable
 
 
+# The data and what is needed to read it back (the size); the rename and the
+# directory's flush make it the file's content.
+_flush = getattr(os, "fdatasync", os.fsync)
+
+
 def _umask() -> int:
     mask = os.umask(0o022)
     os.umask(mask)
@@ -93,7 +98,7 @@ def replace_file(path: str | os.PathLike, write: Callable[[str], object], suffix
         try:
             write(temporary)
             os.fchmod(fd, mode)  # after the write: a read-only mode would refuse it
-            os.fsync(fd)
+            _flush(fd)
         finally:
             os.close(fd)
         os.replace(temporary, target)
