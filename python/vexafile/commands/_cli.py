@@ -29,12 +29,12 @@ def read_file(path: str, records: bool = True):
                 return _decode._native.decode(f.fileno(), _decode.CLASSES)
             return _decode.read_settings(f)
     except VexaFormatError as e:
-        raise CliError(f"{path}: {format_error_words(e)}", 2) from None
+        raise CliError(f"{path}: {_in_words(e)}", 2) from None
     except OSError as e:
         raise CliError(f"{path}: {e.strerror or e}", 2) from None
 
 
-def format_error_words(e: VexaFormatError) -> str:
+def _in_words(e: VexaFormatError) -> str:
     """What a person reads first about bytes that fail to decode, then the detail."""
     if e.kind == "unexpected_end":
         return f"the file is truncated, it ends early ({e})"
