@@ -53,7 +53,7 @@ def snapshot(protocol) -> Settings:
 
 
 @functools.cache
-def _default_settings() -> Settings:
+def default_settings() -> Settings:
     import pyvexa
 
     return snapshot(pyvexa.Protocol())
@@ -134,10 +134,10 @@ def _arbitrary_steps(path: str, samples, numpy) -> list[Step]:
 
 
 def _add_arbitrary(path: str, stored, numpy, protocol) -> None:
-    protocol.add_arbitrary_signal(_fractions(path, stored, numpy))
+    protocol.add_arbitrary_signal(fractions_of(path, stored, numpy))
 
 
-def _fractions(path: str, stored, numpy):
+def fractions_of(path: str, stored, numpy):
     """Float64 fractions that the sample conversion turns back into `stored`:
     round half away from zero of x * 32767.0 gives each value back (checked)."""
     x = stored.astype(numpy.float64) / float(FULL_SCALE)
@@ -270,7 +270,13 @@ def _reads_as_target(value) -> bool:
     return True
 
 
-def _new_protocol(pyvexa, on_target: bool):
+def on_target_machine() -> bool:
+    """Whether a Protocol built now records that it runs on the target machine."""
+    env, key = _environment()
+    return _reads_as_target(env.get(key))
+
+
+def new_protocol(pyvexa, on_target: bool):
     env, key = _environment()
     previous = env.get(key)
     if _reads_as_target(previous) == on_target:
@@ -286,6 +292,21 @@ def _new_protocol(pyvexa, on_target: bool):
             env.pop(key, None)
         else:
             env[key] = previous
+
+
+def _checked_plan(settings: Settings) -> list[Step]:
+    import pyvexa
+
+    try:
+        return _plan(settings, default_settings(), pyvexa)
+    except _Refused as e:
+        raise ValueError(str(e)) from None
+
+
+def refuse_unproducible(settings: Settings) -> None:
+    """Raise the ValueError of to_protocol() for a record that no sequence
+    of pyvexa calls produces."""
+    _checked_plan(settings)
 
 
 def to_protocol(source) -> Any:
@@ -312,11 +333,8 @@ def to_protocol(source) -> Any:
         raise TypeError(f"to_protocol() takes a path or a Settings record, not {type(source).__name__}")
     import pyvexa
 
-    try:
-        steps = _plan(settings, _default_settings(), pyvexa)
-    except _Refused as e:
-        raise ValueError(str(e)) from None
-    protocol = _new_protocol(pyvexa, settings.running_on_target_machine)
+    steps = _checked_plan(settings)
+    protocol = new_protocol(pyvexa, settings.running_on_target_machine)
     for step in steps:
         step(protocol)
     return protocol

@@ -27,9 +27,16 @@ def read_file(path: str, records: bool = True):
         with open(path, "rb") as f:
             return _decode.read_settings(f) if records else _decode.read_decoded(f)
     except VexaFormatError as e:
-        raise CliError(f"{path}: {e}", 2) from None
+        raise CliError(f"{path}: {_in_words(e)}", 2) from None
     except OSError as e:
         raise CliError(f"{path}: {e.strerror or e}", 2) from None
+
+
+def _in_words(e: VexaFormatError) -> str:
+    """What a person reads first about bytes that fail to decode, then the detail."""
+    if e.kind == "unexpected_end":
+        return f"the file is truncated, it ends early ({e})"
+    return f"not a .vexa protocol, or damaged ({e})"
 
 
 def read_settings(path: str) -> Settings:
