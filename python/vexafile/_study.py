@@ -27,6 +27,7 @@ from ._decode import VexaFormatError, loads
 from ._designs import DESIGNS
 from ._records import Settings
 from ._seeded import Draws
+from ._version import installed_version
 
 __all__ = ["Condition", "Review", "Session", "Study", "StudyError", "StudyCheckError", "check_folders", "load_study",
            "write_study"]
@@ -176,7 +177,7 @@ def write_study(study: Study, out: str | os.PathLike, key_out: str | os.PathLike
     out, key_out = os.fspath(out), os.fspath(key_out)
     check_folders(out, key_out)
     sessions = study.plan()
-    version = _version()
+    version = installed_version() or "unknown"
     with _Staged(key_out, 0o700) as key_stage, _Staged(out, 0o777) as out_stage:
         manifest = _write_operator(out_stage.path, study, sessions, version)
         _write_key(key_stage.path, study, sessions, version, manifest)
@@ -343,15 +344,6 @@ def check_folders(out: str | os.PathLike, key_out: str | os.PathLike) -> None:
     if a == b or a.startswith(b + os.sep) or b.startswith(a + os.sep):
         raise StudyError(f"the key folder {key_out} and the operator's folder {out} must be apart, "
                          "neither inside the other: the operator must not see the key")
-
-
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("pyvexa")
-    except PackageNotFoundError:
-        return "unknown"
 
 
 class _Staged:

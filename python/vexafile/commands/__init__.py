@@ -6,19 +6,26 @@ from __future__ import annotations
 
 import argparse
 
+from .._version import installed_version
 from . import check, diff, plot, show, study
 
 COMMANDS = (show, check, diff, plot, study)
 
 
-def parser() -> tuple[argparse.ArgumentParser, set[str]]:
-    """The whole parser, and the command words it knows."""
+def _version() -> str:
+    return installed_version() or "unknown (pyvexa is not installed as a distribution)"
+
+
+def parser() -> tuple[argparse.ArgumentParser, tuple[str, ...]]:
+    """The whole parser, and the command words it knows, in order."""
     top = argparse.ArgumentParser(
         prog="vexafile",
         description="Read, check, compare and plot .vexa protocol files. "
         "Without a command, 'vexafile FILE' shows the file as text.",
     )
+    top.add_argument("--version", action="version", version=f"vexafile {_version()}",
+                     help="print vexafile's version and exit")
     words = top.add_subparsers(title="commands", metavar="COMMAND")
     for module in COMMANDS:
         module.register(words)
-    return top, set(words.choices)
+    return top, tuple(words.choices)
