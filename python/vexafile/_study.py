@@ -238,7 +238,7 @@ def _read_condition(name: str, rel: str, file: str) -> Condition:
     try:
         settings = loads(data)
     except VexaFormatError as e:
-        raise StudyError(f"{file}: condition {name}: {e}") from None
+        raise StudyError(f"{file}: condition {name}: not a .vexa protocol, or damaged ({e})") from None
     return Condition(name, rel, file, data, hashlib.sha256(data).hexdigest(), settings)
 
 
