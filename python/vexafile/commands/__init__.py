@@ -20,7 +20,7 @@ def parser() -> tuple[argparse.ArgumentParser, tuple[str, ...]]:
     """The whole parser, and the command words it knows, in order."""
     top = argparse.ArgumentParser(
         prog="vexafile",
-        description="Read, check, compare and plot .vexa protocol files. "
+        description="Read, check, compare and plot .vexa protocol files, and make blinded study sets of them. "
         "Without a command, 'vexafile FILE' shows the file as text.",
     )
     top.add_argument("--version", action="version", version=f"vexafile {_version()}",
