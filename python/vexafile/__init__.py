@@ -12,6 +12,7 @@ from ._decode import Reader, VexaFormatError, load, loads
 from ._diff import Difference, diff
 from ._edit import snapshot, to_protocol
 from ._json import to_jsonable, write_json
+from ._limits import Limits, LimitsError
 from ._records import *  # noqa: F403
 from ._records import __all__ as _record_names
 from ._text import format_f64, quote, to_text, write_text
@@ -24,6 +25,8 @@ __all__ = [
     "loads_text",
     "check",
     "Finding",
+    "Limits",
+    "LimitsError",
     "diff",
     "Difference",
     "to_protocol",

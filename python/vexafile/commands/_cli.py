@@ -11,6 +11,7 @@ from typing import Callable
 
 from .. import _decode
 from .._decode import VexaFormatError
+from .._limits import Limits, LimitsError
 from .._records import Settings
 
 
@@ -36,6 +37,19 @@ def read_file(path: str, records: bool = True):
 
 def read_settings(path: str) -> Settings:
     return read_file(path, records=True)
+
+
+def load_limits(paths: list[str]) -> Limits | None:
+    """The layered limits of the --limits files, or None without any. A file
+    that cannot be read or is not a valid limits file raises CliError(2)."""
+    if not paths:
+        return None
+    try:
+        return Limits.load(*paths)
+    except LimitsError as e:
+        raise CliError(str(e), 2) from None
+    except OSError as e:
+        raise CliError(f"{e.filename}: cannot read the limits file: {e.strerror or e}", 2) from None
 
 
 def print_failure(e: CliError) -> None:
