@@ -238,9 +238,13 @@ def _excess(high: float, low: float) -> str:
     with localcontext() as ctx:
         ctx.prec = 17
         d = Decimal(format_f64(high)) - Decimal(format_f64(low))
-    if -7 < d.adjusted() < 17:
-        return format(d, "f")
-    return format(d.normalize(), "e").replace("e+", "e")
+    if not -7 < d.adjusted() < 17:
+        return format(d.normalize(), "e").replace("e+", "e")
+    text = format(d, "f")
+    # 0.45 - 0.25 is 0.20 in Decimal; shown as format_f64 shows numbers, 0.2
+    if "." in text:
+        text = text.rstrip("0")
+    return text + "0" if text.endswith(".") else text
 
 
 def _compared(value: float, limit: float, upper: bool) -> str | None:
