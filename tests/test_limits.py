@@ -8,6 +8,7 @@ import dataclasses
 import hashlib
 import json
 import math
+import pathlib
 import re
 
 import pytest
@@ -428,3 +429,25 @@ def test_limits_lists_the_rules_of_each_file(protocol_files):
 def test_limits_is_a_command_word():
     run = cli("native", "--help")
     assert re.search(rb"^\s+limits\s", run.stdout, flags=re.M), run.stdout
+
+
+def test_the_readme_example_prints_what_the_readme_shows(tmp_path, monkeypatch):
+    pyvexa = pytest.importorskip("pyvexa")
+    np = pytest.importorskip("numpy")
+    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text()
+    section = readme[readme.index("**Site limits.**"):readme.index("**Compare.**")]
+    for name, body in re.findall(r"```toml\n# (\w+\.toml): .*?\n(.*?)```", section, flags=re.S):
+        (tmp_path / name).write_text(body)
+    command, *shown = re.search(r"```text\n\$ (.*?)\n(.*?)```", section, flags=re.S).group(1, 2)
+    monkeypatch.chdir(tmp_path)
+    p = pyvexa.Protocol()
+    p.set_session_duration(900.0)
+    p.set_stimulation_intensity(0.35)
+    p.set_amplitude_source(pyvexa.Coil.A1, p.add_sine_signal(1.0, 50.0))
+    ramp_up = np.linspace(0.0, 1.0, p.get_num_samples())
+    ramp_up[-1] = 0.5
+    p.set_modulation_source(pyvexa.Channel.A, p.add_arbitrary_signal(ramp_up))
+    p.save("run.vexa")
+    run = cli("native", *command.split()[1:])
+    assert run.returncode == 1
+    assert run.stdout.decode().splitlines() == shown[0].splitlines()
