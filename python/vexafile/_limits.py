@@ -341,7 +341,8 @@ class _SampleScan:
         self.samples = samples
         self.numpy = hasattr(samples, "dtype")
         self._highest: int | None = None
-        self._step_maxima: list[int] | None = None
+        self._step_maxima: list[int] = []
+        self._narrow: bool | None = None
 
     def first_over(self, key: str, threshold: int) -> tuple[int, int] | None:
         """(index, value) of the first sample or step above threshold."""
@@ -358,16 +359,16 @@ class _SampleScan:
             else:
                 index = next(i for i, v in enumerate(s) if v > threshold)
             return index, int(s[index])
-        maxima = self.step_maxima()
-        for b, m in enumerate(maxima):
-            if m > threshold:
-                start = 1 + b * _BLOCK
+        for b, start in enumerate(range(1, len(s), _BLOCK)):
+            if b == len(self._step_maxima):  # blocks are scanned once, as far as a threshold needs
+                self._step_maxima.append(self.largest_step(start))
+            if self._step_maxima[b] > threshold:
                 steps = self.steps(start)
                 if self.numpy:
                     k = int((steps > threshold).argmax())
-                else:
-                    k = next(k for k, v in enumerate(steps) if v > threshold)
-                return start + k, int(steps[k])
+                    return start + k, int(steps[k])
+                k, step = next((k, v) for k, v in enumerate(steps) if v > threshold)
+                return start + k, step
         return None
 
     def highest(self) -> int:
@@ -379,16 +380,18 @@ class _SampleScan:
         """The absolute steps into samples start .. start + _BLOCK - 1."""
         block = self.samples[start - 1:start + _BLOCK]
         if self.numpy:
-            # int32: a file may hold any int16, and their difference needs 17 bits.
-            wide = block.astype("int32")
-            return abs(wide[1:] - wide[:-1])
-        return list(map(abs, map(operator.sub, islice(block, 1, None), block)))
+            if self._narrow is None:
+                # Samples from 0 to 32767 step by at most 32767, which int16 holds;
+                # a file may hold any int16, and those steps need 17 bits.
+                self._narrow = bool(self.samples.min() >= 0)
+            if not self._narrow:
+                block = block.astype("int32")
+            return abs(block[1:] - block[:-1])
+        return map(abs, map(operator.sub, islice(block, 1, None), block))
 
-    def step_maxima(self) -> list[int]:
-        if self._step_maxima is None:
-            self._step_maxima = [int(max(self.steps(start))) if not self.numpy else int(self.steps(start).max())
-                                 for start in range(1, len(self.samples), _BLOCK)]
-        return self._step_maxima
+    def largest_step(self, start: int) -> int:
+        steps = self.steps(start)
+        return int(steps.max()) if self.numpy else max(steps)
 
 
 # --- the template --------------------------------------------------------
