@@ -159,6 +159,31 @@ def test_fraction_max_passes_a_signal_composed_at_the_limit(fraction, passes, tm
     assert found == ([] if passes else [("arbitrary.fraction_max", "signals[0].Arbitrary.samples[7]")])
 
 
+def fractions_near_halves():
+    """Fractions on, next to and between the stored steps, where rounding decides."""
+    np = pytest.importorskip("numpy")
+    k = np.arange(0, FULL + 1, 97, dtype=np.float64)
+    on = np.concatenate([k / FULL, (k + 0.5) / FULL, [0.5, 1.0, 0.49999999999999994]])
+    on = on[on <= 1.0]
+    return np.concatenate([on, np.nextafter(on, 0.0), np.minimum(np.nextafter(on, 2.0), 1.0)])
+
+
+def test_limits_convert_as_pyvexa_converts_samples(tmp_path):
+    pyvexa = pytest.importorskip("pyvexa")
+    from vexafile._model import stored_sample
+
+    x = fractions_near_halves()
+    p = pyvexa.Protocol()
+    p.set_session_duration(len(x) / 5000.0)
+    assert p.get_num_samples() == len(x)
+    p.add_arbitrary_signal(x)
+    p.save(str(tmp_path / "p.vexa"))
+    stored = vf.load(tmp_path / "p.vexa").signals[0].params.samples
+    assert [stored_sample(f) for f in x.tolist()] == [int(v) for v in stored]
+    # A sample above a limit's stored value is above the limit itself.
+    assert all((stored_sample(f) + 1) / FULL > f for f in x.tolist())
+
+
 def test_one_finding_per_rule_and_signal_at_the_first_sample(tmp_path, sample_kind):
     lim = limits(tmp_path, "[arbitrary]\nfraction_max = 0.5\nstep_max = 0.5\n")
     settings = default_settings(signals=[mixed(1, 2), arbitrary([0, 10000, 20000, 0, 32767]),

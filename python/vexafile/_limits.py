@@ -16,6 +16,7 @@ import os
 import textwrap
 import tomllib
 from dataclasses import dataclass
+from typing import Any
 from decimal import Decimal, localcontext
 from itertools import islice
 
@@ -45,7 +46,7 @@ class _Key:
     field: str  # the record field it checks ("" for the arbitrary and channel rules)
     unit: str
     what: str
-    example: object  # the template's value: together they make a valid file
+    example: Any  # the template's value: together they make a valid file
 
 
 _TABLES: dict[str, tuple[str, dict[str, _Key]]] = {
@@ -108,7 +109,7 @@ class Layer:
 
     path: str
     sha256: str
-    rules: dict[str, object]
+    rules: dict[str, Any]
 
 
 class Limits:
@@ -154,7 +155,7 @@ def _read_layer(path: str) -> Layer:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as e:
         raise LimitsError(path, None, f"not valid TOML: {e}") from None
-    rules: dict[str, object] = {}
+    rules: dict[str, Any] = {}
     for table, body in document.items():
         if table not in _TABLES:
             if isinstance(body, dict):
@@ -247,12 +248,16 @@ def _excess(high: float, low: float) -> str:
     return text + "0" if text.endswith(".") else text
 
 
+def _above(value: float, limit: float) -> str:
+    return f"{format_f64(value)} is above {format_f64(limit)} by {_excess(value, limit)}"
+
+
 def _compared(value: float, limit: float, upper: bool) -> str | None:
     """The message of a broken numeric rule, or None where it holds."""
     if not math.isfinite(value):
         return f"{format_f64(value)} is not a finite number; the limit is {format_f64(limit)}"
     if upper and value > limit:
-        return f"{format_f64(value)} is above {format_f64(limit)} by {_excess(value, limit)}"
+        return _above(value, limit)
     if not upper and value < limit:
         return f"{format_f64(value)} is below {format_f64(limit)} by {_excess(limit, value)}"
     return None
@@ -263,7 +268,7 @@ class _Checker:
         self.s = settings
         self.findings: list[Finding] = []
         # rule id -> [(layer, limit)], layers in their order; unused rules absent
-        self.rules: dict[str, list[tuple[Layer, object]]] = {}
+        self.rules: dict[str, list[tuple[Layer, Any]]] = {}
         for layer in layers:
             for rule, limit in layer.rules.items():
                 self.rules.setdefault(rule, []).append((layer, limit))
@@ -321,10 +326,13 @@ class _Checker:
             rule = f"arbitrary.{key}"
             for layer, limit in self.rules.get(rule, ()):
                 found = scan.first_over(key, stored_sample(limit))
-                if found is not None:
-                    index, stored = found
-                    fraction = stored / FULL_SCALE
-                    self.add(layer, rule, f"{path}[{index}]", _compared(fraction, limit, True), fraction, limit)
+                if found is None:
+                    continue
+                index, stored = found
+                fraction = stored / FULL_SCALE
+                # Above the limit's stored value is above the limit: the stored
+                # value is within half a step of it.
+                self.add(layer, rule, f"{path}[{index}]", _above(fraction, limit), fraction, limit)
 
 
 # Samples are scanned in blocks of this many, so that a 9M-sample signal

@@ -39,11 +39,9 @@ def read_settings(path: str) -> Settings:
     return read_file(path, records=True)
 
 
-def load_limits(paths: list[str]) -> Limits | None:
-    """The layered limits of the --limits files, or None without any. A file
+def load_limits(paths: list[str]) -> Limits:
+    """The layered limits of the --limits files (none: no rules). A file
     that cannot be read or is not a valid limits file raises CliError(2)."""
-    if not paths:
-        return None
     try:
         return Limits.load(*paths)
     except LimitsError as e:
