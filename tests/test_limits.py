@@ -362,6 +362,11 @@ def test_an_unreadable_limits_file_raises_oserror(tmp_path):
         vf.Limits.load(tmp_path / "missing.toml")
 
 
+def test_an_endless_limits_file_is_refused_after_a_bounded_read():
+    with pytest.raises(vf.LimitsError, match="^/dev/zero: is larger than 1024 KiB"):
+        vf.Limits.load("/dev/zero")
+
+
 # --- the template ---------------------------------------------------------
 
 

@@ -138,15 +138,21 @@ class Limits:
 
 # --- reading -------------------------------------------------------------
 
+# A limits file is a few dozen lines; anything far larger is not one.
+_MAX_FILE = 1 << 20
+
 
 def _read_layer(path: str) -> Layer:
     try:
         with open(path, "rb") as f:
-            data = f.read()
+            data = f.read(_MAX_FILE + 1)  # bounded: /dev/zero is a path too
     except OSError as e:
         if e.filename is None:  # a failed read names no file; the caller reports it
             e.filename = path
         raise
+    if len(data) > _MAX_FILE:
+        raise LimitsError(path, None, f"is larger than {_MAX_FILE // 1024} KiB; expected a limits file of a few "
+                          "lines")
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as e:
