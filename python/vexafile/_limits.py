@@ -16,9 +16,9 @@ import os
 import textwrap
 import tomllib
 from dataclasses import dataclass
-from typing import Any
 from decimal import Decimal, localcontext
 from itertools import islice
+from typing import Any
 
 from ._check import Finding
 from ._in_force import in_force
