@@ -459,6 +459,8 @@ def test_limits_lists_the_rules_of_each_file(protocol_files):
 def test_limits_is_a_command_word():
     run = cli("native", "--help")
     assert re.search(rb"^\s+limits\s", run.stdout, flags=re.M), run.stdout
+    unknown = cli("native", "limitz")
+    assert re.search(r"the commands are [a-z, ]*\blimits\b", assert_one_line(unknown.stderr, "limitz"))
 
 
 def test_the_readme_example_prints_what_the_readme_shows(tmp_path, monkeypatch):
