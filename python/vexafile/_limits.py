@@ -283,8 +283,8 @@ class _Checker:
         if not self.rules:
             return []
         force = in_force(self.s)
-        for key, spec in _TABLES["session"][1].items():
-            self.number("session", key, spec.field, getattr(self.s, spec.field))
+        for key, entry in _TABLES["session"][1].items():
+            self.number("session", key, entry.field, getattr(self.s, entry.field))
         for i, signal in enumerate(self.s.signals):
             if not force.signals[i]:
                 continue
@@ -295,9 +295,9 @@ class _Checker:
             table = _VARIANT_TABLES.get(type(signal))
             if table is None:
                 continue  # a mixed signal: what it mixes is reached on its own
-            for key, spec in _TABLES[table][1].items():
-                value = getattr(signal.params, spec.field)
-                self.number(table, key, f"{here}.{spec.field}", abs(value) if key == "amplitude_max" else value)
+            for key, entry in _TABLES[table][1].items():
+                value = getattr(signal.params, entry.field)
+                self.number(table, key, f"{here}.{entry.field}", abs(value) if key == "amplitude_max" else value)
         for name in force.channels:
             for layer, allowed in self.rules.get("channels.allowed", ()):
                 if _LETTERS[name] not in allowed:
@@ -429,9 +429,9 @@ def template() -> str:
     for table, (scope, keys) in _TABLES.items():
         lines += ["", *textwrap.wrap(scope[0].upper() + scope[1:] + ".", 79, initial_indent="# ",
                                      subsequent_indent="# "), f"[{table}]"]
-        for key, spec in keys.items():
-            lines.append(f"# {key} = {toml_value(spec.example)}")
-            lines += textwrap.wrap(f"{spec.what} ({spec.unit})", 79, initial_indent="#     ",
+        for key, entry in keys.items():
+            lines.append(f"# {key} = {toml_value(entry.example)}")
+            lines += textwrap.wrap(f"{entry.what} ({entry.unit})", 79, initial_indent="#     ",
                                    subsequent_indent="#     ")
     return "\n".join(lines) + "\n"
 
