@@ -12,7 +12,9 @@ from dataclasses import dataclass, fields
 from ._model import (
     CHANNEL_FIELDS,
     FULL_SCALE,
+    MAX_INTENSITY,
     MAX_SESSION_DURATION,
+    MIN_INTENSITY,
     MIN_SESSION_DURATION,
     SAMPLING_RATE,
     SOURCE_FIELDS,
@@ -163,8 +165,9 @@ class _Checker:
     def intensity(self) -> None:
         x = self.s.intensity
         limit = self.s.machine_config.max_intensity_setpoint
-        if not (0.0 <= x <= 1.0):
-            self.add(_error("intensity", f"{format_f64(x)} is outside 0.0 to 1.0"))
+        if not (MIN_INTENSITY <= x <= MAX_INTENSITY):
+            self.add(_error("intensity", f"{format_f64(x)} is outside {format_f64(MIN_INTENSITY)} to "
+                            f"{format_f64(MAX_INTENSITY)}"))
         elif x > limit:
             self.add(_warning("intensity", f"{format_f64(x)} is above the machine's "
                               f"max_intensity_setpoint {format_f64(limit)}"))
