@@ -6,9 +6,9 @@ from __future__ import annotations
 
 import argparse
 
-from . import check, diff, plot, show
+from . import check, diff, limits, plot, show
 
-COMMANDS = (show, check, diff, plot)
+COMMANDS = (show, check, diff, plot, limits)
 
 
 def _version() -> str:
