@@ -7,9 +7,9 @@ from __future__ import annotations
 import argparse
 
 from .._version import installed_version
-from . import check, diff, plot, show, study
+from . import check, diff, limits, plot, show, study
 
-COMMANDS = (show, check, diff, plot, study)
+COMMANDS = (show, check, diff, plot, limits, study)
 
 
 def _version() -> str:
