@@ -306,12 +306,20 @@ def test_limits_findings_refuse_before_writing(files, tmp_path):
 
 
 def test_unloadable_limits_are_status_2_before_anything_is_written(files, tmp_path):
-    # Whether this vexafile has site limits or not, a limits file that is not
-    # there stops the study with one line.
     r = run_study(files, tmp_path, None, "--limits", tmp_path / "absent.toml")
     assert r.returncode == 2
-    assert_one_line(r.stderr, "limits" if not hasattr(vexafile, "Limits") else "absent.toml")
+    assert_one_line(r.stderr, "absent.toml")
     assert not (tmp_path / "op").exists()
+
+
+def test_a_condition_outside_the_site_limits_writes_nothing(files, tmp_path):
+    site = tmp_path / "site.toml"
+    site.write_text("[session]\nduration_max = 0.1\n")  # the conditions last 0.2 s
+    r = run_study(files, tmp_path, None, "--limits", site, "--limits", site)
+    assert r.returncode == 1
+    text = r.stderr.decode()
+    assert "Traceback" not in text and "session.duration_max" in text and "nothing written" in text
+    assert not (tmp_path / "op").exists() and not (tmp_path / "key").exists()
 
 
 def test_a_failure_while_writing_leaves_no_folder(files, tmp_path, monkeypatch):

@@ -105,12 +105,7 @@ class Study:
     def review(self, limits=None) -> Review:
         """The check findings of every condition file (with the limits'
         findings when given) and the warnings about what can unblind."""
-        findings = []
-        for c in self.conditions:
-            found = list(check(c.settings))
-            if limits is not None:
-                found += limits.findings(c.settings)
-            findings += [(c, f) for f in found]
+        findings = [(c, f) for c in self.conditions for f in check(c.settings, limits)]
         return Review(findings, self._warnings())
 
     def plan(self) -> list[Session]:

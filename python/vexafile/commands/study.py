@@ -13,7 +13,7 @@ import sys
 
 from .._manifest import ManifestError, verify
 from .._study import StudyCheckError, StudyError, check_folders, load_study, write_study
-from ._cli import CliError
+from ._cli import CliError, load_limits
 
 VERIFY = "verify"
 
@@ -55,7 +55,7 @@ def run(args: argparse.Namespace) -> int:
         check_folders(args.out, args.key_out)  # before the condition files are read
     except StudyError as e:
         raise CliError(str(e), 2) from None
-    limits = _limits(args.limits) if args.limits else None
+    limits = load_limits(args.limits) if args.limits else None
     try:
         study = load_study(args.target)
         review = study.review(limits)
@@ -89,17 +89,3 @@ def _verify(folder: str) -> int:
         sys.stdout.write(f"{folder}: every file as the manifest says\n")
     return 1 if problems else 0
 
-
-def _limits(files: list[str]):
-    """The site limits, through vexafile.Limits.load."""
-    import vexafile
-
-    limits_class = getattr(vexafile, "Limits", None)
-    if limits_class is None:
-        raise CliError("--limits needs vexafile.Limits, which this installation lacks: update vexafile", 2)
-    try:
-        return limits_class.load(*files)
-    except OSError as e:
-        raise CliError(f"{e.filename or files[0]}: {e.strerror or e}", 2) from None
-    except ValueError as e:  # LimitsError
-        raise CliError(str(e), 2) from None
