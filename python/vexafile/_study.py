@@ -316,7 +316,11 @@ def _write_new(path: str, data: bytes) -> None:
     with open(path, "xb") as f:
         f.write(data)
         f.flush()
-        os.fsync(f.fileno())
+        _flush(f.fileno())
+
+
+# The data and its size; the folders' own flushes carry the names.
+_flush = getattr(os, "fdatasync", os.fsync)
 
 
 def _fsync_dir(path: str) -> None:
