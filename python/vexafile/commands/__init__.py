@@ -6,16 +6,16 @@ from __future__ import annotations
 
 import argparse
 
-from . import check, diff, plot, show
+from . import check, diff, plot, report, show
 
-COMMANDS = (show, check, diff, plot)
+COMMANDS = (show, check, diff, plot, report)
 
 
 def parser() -> tuple[argparse.ArgumentParser, set[str]]:
     """The whole parser, and the command words it knows."""
     top = argparse.ArgumentParser(
         prog="vexafile",
-        description="Read, check, compare and plot .vexa protocol files. "
+        description="Read, check, compare, plot and report .vexa protocol files. "
         "Without a command, 'vexafile FILE' shows the file as text.",
     )
     words = top.add_subparsers(title="commands", metavar="COMMAND")

@@ -1,0 +1,376 @@
+"""A protocol as one self-contained HTML page for a person who approves it:
+which file it is, what drives each coil, the signals over session time, what
+the checks found and the machine it is meant for. The styles and drawings
+are inline and the page runs no script, so it opens anywhere, offline."""
+
+from __future__ import annotations
+
+import datetime
+import os
+from dataclasses import dataclass, fields, is_dataclass
+from html import escape
+
+from ._check import Finding, check
+from ._in_force import in_force
+from ._model import CHANNEL_FIELDS, num_samples
+from ._plot_text import channel_roles, channels, signal_at, signal_label
+from ._records import Arbitrary, Constant, MixedSignal, Ramp, Settings, Sine
+from ._report_routing import routing_svg
+from ._text import format_f64, format_scalar, quote
+
+__all__ = ["report_html"]
+
+# Drawn in full up to this many arbitrary signals, listed up to this many signals.
+_MAX_CHARTS = 16
+_MAX_LISTED = 200
+
+# The page's own frame and print layout; the rest is scoped to the report,
+# so that a notebook showing a fragment keeps its own look.
+_PAGE_CSS = """
+@page { size: A4; margin: 12mm; }
+body { max-width: 190mm; margin: 1.5em auto; padding: 0 1em; }
+@media print { body { margin: 0; max-width: none; padding: 0; } }
+"""
+_CSS = """
+.vexa-report { color: #1f2933; font: 10.5pt/1.4 system-ui, -apple-system, "Segoe UI", "DejaVu Sans", sans-serif; }
+.vexa-report h1 { font-size: 1.5em; margin: 0 0 .3em; }
+.vexa-report h2 { font-size: 1.2em; margin: 1.2em 0 .4em; border-bottom: 1px solid #c8d0d8; padding-bottom: .15em;
+  break-after: avoid; page-break-after: avoid; }
+.vexa-report h3 { font-size: 1em; margin: .8em 0 .3em; break-after: avoid; page-break-after: avoid; }
+.vexa-report table { border-collapse: collapse; margin: .3em 0 .6em; font-size: .92em; }
+.vexa-report th, .vexa-report td { border: 1px solid #c8d0d8; padding: .15em .5em; text-align: left;
+  vertical-align: top; }
+.vexa-report th { background: #eef1f4; font-weight: 600; }
+.vexa-report td.num { text-align: right; font-variant-numeric: tabular-nums; }
+.vexa-report .hash, .vexa-report code { font-family: "DejaVu Sans Mono", Menlo, Consolas, monospace;
+  font-size: .9em; overflow-wrap: anywhere; }
+.vexa-report svg { max-width: 100%; height: auto; display: block; }
+.vexa-report figure { margin: .4em 0 .8em; }
+.vexa-report figcaption { font-size: .92em; margin-bottom: .2em; }
+.vexa-report .panel { break-inside: avoid; page-break-inside: avoid; }
+.vexa-report .off, .vexa-report .off td { color: #8a8a8a; }
+.vexa-report tr.in-use td { background: #fdf3e1; font-weight: 600; }
+.vexa-report .error { color: #b00000; font-weight: 600; }
+.vexa-report .warning { color: #9a5b00; font-weight: 600; }
+.vexa-report .missing { color: #b00000; }
+.vexa-report .note { color: #52606d; font-size: .92em; }
+"""
+
+
+@dataclass(frozen=True)
+class FileFacts:
+    """Which file a page shows: its name as given, size and SHA-256."""
+
+    name: str
+    size: int
+    sha256: str
+
+
+def tool_version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("pyvexa")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def made_at() -> str:
+    """Now in UTC, or SOURCE_DATE_EPOCH when set, so that a page can be made
+    again byte for byte. Raises ValueError for a value that is no time."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    if epoch is None:
+        when = datetime.datetime.now(datetime.timezone.utc)
+    else:
+        try:
+            when = datetime.datetime.fromtimestamp(int(epoch), datetime.timezone.utc)
+        except (ValueError, OverflowError, OSError):
+            raise ValueError(f"SOURCE_DATE_EPOCH must be a whole number of seconds since 1970, not {epoch!r}") from None
+    return when.replace(microsecond=0).isoformat().replace("+00:00", "Z")
+
+
+# --- small builders -------------------------------------------------------
+
+
+def _cell(value, cls: str = "") -> str:
+    text = value if isinstance(value, str) else format_scalar(value)
+    numeric = isinstance(value, (int, float)) and not isinstance(value, bool)
+    classes = " ".join(c for c in (cls, "num" if numeric else "") if c)
+    return f'<td class="{classes}">{escape(text)}</td>' if classes else f"<td>{escape(text)}</td>"
+
+
+def _table(head: list[str], rows: list[list], row_classes: list[str] | None = None, cls: str = "") -> str:
+    out = [f'<table class="{cls}">' if cls else "<table>", "<thead><tr>",
+           *(f"<th>{escape(h)}</th>" for h in head), "</tr></thead><tbody>"]
+    for k, row in enumerate(rows):
+        rc = row_classes[k] if row_classes else ""
+        out.append(f'<tr class="{rc}">' if rc else "<tr>")
+        out.extend(_cell(v) for v in row)
+        out.append("</tr>")
+    out.append("</tbody></table>")
+    return "".join(out)
+
+
+def _pairs(rows: list[tuple[str, object]]) -> str:
+    body = "".join(f"<tr><th>{escape(k)}</th>{_cell(v)}</tr>" for k, v in rows)
+    return f"<table><tbody>{body}</tbody></table>"
+
+
+# --- sections -------------------------------------------------------------
+
+
+def _file_section(facts: FileFacts | None, when: str) -> str:
+    rows: list[tuple[str, object]] = []
+    if facts is None:
+        rows.append(("file", "none: made from a record in memory"))
+    else:
+        rows += [("file", facts.name), ("size", f"{facts.size} bytes"), ("SHA-256", facts.sha256)]
+    rows += [("tool", f"vexafile {tool_version()}"), ("report made (UTC)", when)]
+    return f'<section id="file" class="panel"><h2>The file</h2>{_pairs(rows)}</section>'
+
+
+def _summary_value(v) -> str:
+    if is_dataclass(v):
+        return ", ".join(f"{f.name} {_summary_value(getattr(v, f.name))}" for f in fields(v))
+    if isinstance(v, (list, tuple)):
+        return ", ".join(_summary_value(x) for x in v)
+    return v if isinstance(v, str) else format_scalar(v)
+
+
+def _summary_section(settings: Settings) -> str:
+    """The builder's summary as tables: each field of scalars a row, each
+    list of rows a table of its own."""
+    try:
+        from ._summary import summarize
+    except ImportError:
+        return ""
+    summary = summarize(settings)
+    scalars: list[tuple[str, object]] = []
+    tables: list[str] = []
+    for f in fields(summary):
+        value = getattr(summary, f.name)
+        rows = list(value) if isinstance(value, (list, tuple)) else None
+        if rows and all(is_dataclass(r) for r in rows):
+            head = [g.name.replace("_", " ") for g in fields(rows[0])]
+            body = [[_summary_value(getattr(r, g.name)) for g in fields(r)] for r in rows]
+            tables.append(f'<h3>{escape(f.name.replace("_", " "))}</h3>{_table(head, body)}')
+        else:
+            scalars.append((f.name.replace("_", " "), _summary_value(value)))
+    return (f'<section id="summary"><h2>Summary</h2>{_pairs(scalars) if scalars else ""}'
+            f'{"".join(tables)}</section>')
+
+
+def _routing_section(settings: Settings) -> str:
+    panels = "".join(f'<figure class="panel">{routing_svg(settings, letter, ch)}</figure>'
+                     for letter, ch in channels(settings))
+    return f'<section id="routing"><h2>Routing: what drives each coil</h2>{panels}</section>'
+
+
+@dataclass
+class _Use:
+    roles: list[str]
+    enabled: bool  # reached from an enabled channel
+
+
+def _uses(settings: Settings) -> dict[int, _Use]:
+    """Every signal some channel reaches, enabled or not, with the sources
+    and mixes that name it, in signal order."""
+    force = in_force(settings)
+    uses: dict[int, _Use] = {}
+    reached = bytearray(force.signals)
+    for field, (letter, channel) in zip(CHANNEL_FIELDS, channels(settings)):
+        roots = [sel.internal for _, sel in channel_roles(letter, channel) if not sel.external_selected]
+        if not channel.enabled:
+            for i, flag in enumerate(force.graph.reach(roots)):
+                reached[i] |= flag
+        for role, sel in channel_roles(letter, channel):
+            if not sel.external_selected and signal_at(settings, sel.internal) is not None:
+                name = f"{role} (channel {letter})" if role == "modulation" else role
+                uses.setdefault(sel.internal, _Use([], False)).roles.append(name)
+    for i in (i for i, flag in enumerate(reached) if flag):
+        use = uses.setdefault(i, _Use([], False))
+        use.enabled = force.reaches(i)
+        sig = settings.signals[i]
+        if isinstance(sig, MixedSignal):
+            for operand in (sig.params.a_idx, sig.params.b_idx):
+                if signal_at(settings, operand) is not None:
+                    uses.setdefault(operand, _Use([], False)).roles.append(f"operand of signal {i}")
+    return dict(sorted(uses.items()))
+
+
+_PARAMS = {Constant: ("value",), Sine: ("amplitude", "frequency", "phase", "depth"),
+           Ramp: ("peak", "up_duration", "down_duration")}
+
+
+def _parameters(settings: Settings, index: int) -> str:
+    sig = settings.signals[index]
+    if isinstance(sig, MixedSignal):
+        return (f"a: {signal_label(settings, sig.params.a_idx)}, "
+                f"b: {signal_label(settings, sig.params.b_idx)}")
+    if isinstance(sig, Arbitrary):
+        return f"{len(sig.params.samples)} samples"
+    names = _PARAMS[type(sig)]
+    return ", ".join(f"{name} {format_f64(getattr(sig.params, name))}" for name in names)
+
+
+def _numpy():
+    try:
+        import numpy
+    except ImportError:
+        return None
+    return numpy
+
+
+def _signals_section(settings: Settings) -> str:
+    from ._report_chart import signal_svg
+
+    uses = _uses(settings)
+    needed = num_samples(settings.session_duration)
+    rows, classes = [], []
+    charts: list[str] = []
+    not_drawn: list[str] = []
+    np = _numpy()
+    for index, use in uses.items():
+        sig = settings.signals[index]
+        state = "in force" if use.enabled else "disabled channel only"
+        if len(rows) < _MAX_LISTED:
+            rows.append([f"signal {index}", type(sig).__name__, _parameters(settings, index),
+                         ", ".join(use.roles), state])
+            classes.append("" if use.enabled else "off")
+        if not isinstance(sig, Arbitrary):
+            continue
+        count = len(sig.params.samples)
+        label = f"signal {index} (Arbitrary, {count} samples) \u2192 {', '.join(use.roles)}"
+        if not use.enabled:
+            label += " \u00b7 disabled channel"
+        if needed is not None and count != needed:
+            label += f" \u00b7 the session has {needed} samples"
+        if np is None:
+            not_drawn.append(f"signal {index}: drawing needs NumPy, which is not installed")
+        elif len(charts) >= _MAX_CHARTS:
+            not_drawn.append(f"signal {index}: not drawn, more than {_MAX_CHARTS} arbitrary signals")
+        else:
+            svg, _ = signal_svg(np, sig.params.samples, settings.session_duration, label, use.enabled)
+            cls = "panel" if use.enabled else "panel off"
+            charts.append(f'<figure class="{cls}"><figcaption>{escape(label)}</figcaption>{svg}</figure>')
+    out = ['<section id="signals"><h2>Signals</h2>']
+    if rows:
+        out.append(_table(["signal", "kind", "parameters", "drives", "state"], rows, classes))
+    if len(uses) > len(rows):
+        out.append(f'<p class="note">and {len(uses) - len(rows)} more signals reached (vexafile show FILE)</p>')
+    if not uses:
+        out.append('<p class="note">No channel reaches a signal.</p>')
+    unused = len(settings.signals) - len(uses)
+    if unused:
+        out.append(f'<p class="note">{unused} signal{"s" if unused != 1 else ""} not routed to any coil or '
+                   "modulation (see the findings).</p>")
+    out.append("<h3>Arbitrary signals over session time</h3>" if charts or not_drawn else "")
+    out.extend(charts)
+    out.extend(f'<p class="note">{escape(line)}</p>' for line in not_drawn)
+    out.append("</section>")
+    return "".join(out)
+
+
+def _finding_table(findings: list[Finding], extra: bool) -> str:
+    if not findings:
+        return '<p class="note">No findings.</p>'
+    head = ["severity", "where", "finding"] + (["rule", "value", "limit"] if extra else [])
+    out = [f"<table><thead><tr>{''.join(f'<th>{escape(h)}</th>' for h in head)}</tr></thead><tbody>"]
+    for f in findings:
+        cells = [f'<td class="{escape(f.severity)}">{escape(f.severity)}</td>', _cell(f.path), _cell(f.message)]
+        if extra:
+            cells += [_cell(_summary_value(getattr(f, name, None) if getattr(f, name, None) is not None else ""))
+                      for name in ("rule", "value", "limit")]
+        out.append(f"<tr>{''.join(cells)}</tr>")
+    out.append("</tbody></table>")
+    return "".join(out)
+
+
+def _findings_section(settings: Settings, limits) -> str:
+    found = check(settings)
+    errors = sum(f.severity == "error" for f in found)
+    out = ['<section id="findings"><h2>Check findings</h2>',
+           f'<p>{errors} error{"s" if errors != 1 else ""}, {len(found) - errors} '
+           f'warning{"s" if len(found) - errors != 1 else ""}.</p>', _finding_table(found, False)]
+    if limits is not None:
+        out.append("<h3>Limits</h3>")
+        layers = [[layer.path, layer.sha256] for layer in limits.layers]
+        out.append(_table(["limits file", "SHA-256"], layers, cls="hash") if layers
+                   else '<p class="note">No limits file.</p>')
+        out.append(_finding_table(limits.findings(settings), True))
+    out.append("</section>")
+    return "".join(out)
+
+
+def _users_of_tuning(settings: Settings, coil: int, tuning: int) -> list[str]:
+    return [f"channel {letter}{'' if ch.enabled else ' (disabled)'}" for letter, ch in channels(settings)
+            if ch.coil_idx == coil and ch.coil_setting_idx == tuning]
+
+
+def _machine_section(settings: Settings) -> str:
+    m = settings.machine_config
+    scalars = [(f.name, getattr(m, f.name)) for f in fields(m) if f.name != "coils"]
+    out = ['<section id="machine"><h2>The machine</h2><div class="panel">',
+           _pairs([(k, v if not isinstance(v, tuple) else ", ".join(format_f64(x) for x in v)) for k, v in scalars]),
+           "</div>"]
+    for k, coil in enumerate(m.coils):
+        rows, classes = [], []
+        for t, lc in enumerate(coil.settings):
+            users = _users_of_tuning(settings, k, t)
+            rows.append([t, lc.capacitance, lc.carrier_frequency, lc.clk_ticks_per_sample,
+                         lc.capacitor_bank_setting, "in use: " + ", ".join(users) if users else ""])
+            classes.append("in-use" if users else "")
+        out.append(f'<div class="panel"><h3>coil {k} {escape(quote(coil.name))}</h3>'
+                   f"<p>inductance {escape(format_f64(coil.inductance))} \u00b5H \u00b7 max current "
+                   f"{escape(format_f64(coil.max_current))} \u00b7 max carrier frequency "
+                   f"{escape(format_f64(coil.max_carrier_frequency))} kHz</p>")
+        out.append(_table(["tuning", "capacitance (nF)", "carrier frequency (kHz)", "clock ticks per sample",
+                           "bank setting", "use"], rows, classes))
+        out.append("</div>")
+    for letter, ch in channels(settings):
+        if ch.coil_idx >= len(m.coils) or ch.coil_setting_idx >= len(m.coils[ch.coil_idx].settings):
+            out.append(f'<p class="missing">channel {letter} selects coil {ch.coil_idx}, tuning '
+                       f"{ch.coil_setting_idx}, which the machine does not have.</p>")
+    out.append("</section>")
+    return "".join(out)
+
+
+# --- pages ----------------------------------------------------------------
+
+
+def fragment(settings: Settings) -> str:
+    """The summary and the routing, without the drawings of the signals:
+    what a notebook shows for a record."""
+    return (f'<div class="vexa-report"><style>{_CSS}</style>'
+            f"{_summary_section(settings)}{_routing_section(settings)}</div>")
+
+
+def page(settings: Settings, limits=None, facts: FileFacts | None = None) -> str:
+    """The whole page. Raises ValueError for a SOURCE_DATE_EPOCH that is no time."""
+    when = made_at()
+    name = facts.name if facts is not None else "protocol"
+    body = [
+        f"<h1>Protocol report: {escape(name)}</h1>",
+        f'<p class="note">intensity {escape(format_f64(settings.intensity))} \u00b7 session '
+        f"{escape(format_f64(settings.session_duration))} s \u00b7 channels "
+        f"{escape(', '.join(f'{l} ' + ('on' if c.enabled else 'off') for l, c in channels(settings)))}</p>",
+        _file_section(facts, when),
+        _routing_section(settings),
+        _summary_section(settings),
+        _signals_section(settings),
+        _findings_section(settings, limits),
+        _machine_section(settings),
+    ]
+    return ('<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
+            # Nothing may be fetched, not even by accident: no source of any kind is allowed.
+            "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'; "
+            "img-src data:\">"
+            '<meta name="viewport" content="width=device-width, initial-scale=1">'
+            f"<title>Protocol report: {escape(name)}</title><style>{_PAGE_CSS}{_CSS}</style></head>"
+            f'<body class="vexa-report">{"".join(body)}</body></html>\n')
+
+
+def report_html(settings: Settings, limits=None) -> str:
+    """The whole report page of a record: routing, summary, signals, check
+    (and limits) findings and machine, as one self-contained HTML page."""
+    return page(settings, limits)
