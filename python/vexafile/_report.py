@@ -12,7 +12,7 @@ from html import escape
 
 from ._check import Finding, check
 from ._in_force import in_force
-from ._model import CHANNEL_FIELDS, num_samples
+from ._model import num_samples
 from ._plot_text import channel_roles, channels, signal_at, signal_label
 from ._records import Arbitrary, Constant, MixedSignal, Ramp, Settings, Sine
 from ._report_routing import routing_svg
@@ -178,14 +178,15 @@ def _uses(settings: Settings) -> dict[int, _Use]:
     force = in_force(settings)
     uses: dict[int, _Use] = {}
     reached = bytearray(force.signals)
-    for field, (letter, channel) in zip(CHANNEL_FIELDS, channels(settings)):
+    for letter, channel in channels(settings):
         roots = [sel.internal for _, sel in channel_roles(letter, channel) if not sel.external_selected]
         if not channel.enabled:
             for i, flag in enumerate(force.graph.reach(roots)):
                 reached[i] |= flag
         for role, sel in channel_roles(letter, channel):
             if not sel.external_selected and signal_at(settings, sel.internal) is not None:
-                name = f"{role} (channel {letter})" if role == "modulation" else role
+                name = f"modulation {letter}" if role == "modulation" else role
+                name += "" if channel.enabled else " (off)"
                 uses.setdefault(sel.internal, _Use([], False)).roles.append(name)
     for i in (i for i, flag in enumerate(reached) if flag):
         use = uses.setdefault(i, _Use([], False))

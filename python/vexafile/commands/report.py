@@ -45,10 +45,13 @@ def read_with_facts(path: str) -> tuple[Settings, FileFacts]:
     """The record and the facts of the same bytes: the hash is taken on the
     open file, which is then decoded from its start."""
     try:
-        with open(path, "rb") as f:
-            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+        # Without blocking, so that a FIFO is refused rather than waited on.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+        with open(fd, "rb") as f:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
                 raise CliError(f"{path}: not a regular file; the report names its size and SHA-256, "
                                "so give it a file", 2)
+            os.set_blocking(fd, True)
             digest = hashlib.file_digest(f, "sha256")
             size = f.tell()
             f.seek(0)

@@ -1,0 +1,211 @@
+"""vexafile report and report_html: what the page holds, that it is whole
+without the network, and the command's file handling and exit statuses.
+The rendering in a real browser is tests/test_report_browser.py."""
+
+from __future__ import annotations
+
+import dataclasses
+import hashlib
+import os
+import re
+
+import numpy as np
+import pytest
+
+import vexafile as vf
+from reader_support import assert_one_line, cli
+from vexa_helpers import DEFAULT_MACHINE, arbitrary, channel, constant, default_settings, encode, mixed, ramp, sine, source
+from vexafile import _report_chart
+from vexafile.commands.report import default_output
+
+EPOCH = {"SOURCE_DATE_EPOCH": "1700000000"}
+
+
+def run_report(*args, env_extra=None, timeout=60):
+    env = {**os.environ, **(env_extra or {})}
+    return cli("native", "report", *args, env=env, timeout=timeout)
+
+
+def every_kind() -> vf.Settings:
+    """Channel A on a mix of a sine and a missing signal, a ramp and an
+    arbitrary signal; channel B off, on a constant."""
+    signals = [sine(1.0, 10.0, 0.0, 1.0), ramp(0.5, 1.0, 2.0), mixed(0, 9), arbitrary([0, 16384, 32767] * 10),
+               constant(0.75)]
+    return default_settings(
+        signals=signals, session_duration=0.006,
+        channel_a_settings=channel(True, a1=source(2), a2=source(1), mod=source(3)),
+        channel_b_settings=channel(False, a1=source(4), a2=source(external=3, external_selected=True), mod=source(4)))
+
+
+@pytest.mark.parametrize("given, expected", [
+    ("run1.vexa", "run1.html"),
+    ("dir.vexa/run", "dir.vexa/run.html"),
+    ("a.bin", "a.bin.html"),
+    ("archive.vexa.bak", "archive.vexa.bak.html"),
+])
+def test_default_output_replaces_vexa_or_appends(given, expected):
+    assert default_output(given) == expected
+
+
+def test_page_shows_the_file_its_routing_signals_findings_and_machine(tmp_path):
+    path = tmp_path / "every.vexa"
+    data = encode(every_kind())
+    path.write_bytes(data)
+    r = run_report(path, env_extra=EPOCH)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.decode().startswith(f"{tmp_path / 'every.html'}: ")
+    html = (tmp_path / "every.html").read_text()
+    for words in (f"{len(data)} bytes", hashlib.sha256(data).hexdigest(), "2023-11-14T22:13:20Z",
+                  f"vexafile {vf._report.tool_version()}",
+                  # routing: each coil's source, the mix's operands, the missing one marked
+                  "coil A1", "coil A2", "modulation A", "a: signal 0", "b: signal 9", "missing: no such signal",
+                  "external input 3",
+                  # parameters labelled, the mix's operands named
+                  "amplitude 1.0, frequency 10.0, phase 0.0, depth 1.0", "peak 0.5, up_duration 1.0, down_duration 2.0",
+                  "a: signal 0 (Sine), b: signal 9 (missing)", "value 0.75",
+                  # findings and machine
+                  "names signal 9", "capacitance (nF)", "22.624434389140273", "in use: channel A, channel B (disabled)"):
+        assert words in html, words
+    assert 'class="routing disabled"' in html and 'class="routing enabled"' in html
+    # The constant on channel B is listed greyed, not left out.
+    row = re.search(r'<tr class="off"><td>signal 4</td>.*?</tr>', html)
+    assert row and "B1 (off)" in row.group(0)
+    # The arbitrary signal is drawn, with the session end marked.
+    assert html.count('class="chart"') == 1 and 'class="session-end"' in html
+
+
+def test_page_is_self_contained():
+    html = vf.report_html(every_kind())
+    assert "<script" not in html.lower() and "<link" not in html.lower()
+    assert not re.search(r"\b(src|href)\s*=", html, re.I)
+    assert not re.search(r"url\s*\(", html, re.I)
+    # The one address on the page is SVG's namespace name, which is never fetched.
+    assert set(re.findall(r"https?://[^\s\"'<>]+", html)) == {"http://www.w3.org/2000/svg"}
+    assert "default-src 'none'" in html
+
+
+def test_text_from_the_file_is_escaped():
+    coil = dataclasses.replace(DEFAULT_MACHINE.coils[0], name="<b>x</b>&\u202e")
+    settings = default_settings(machine_config=dataclasses.replace(DEFAULT_MACHINE, coils=(coil,)))
+    html = vf.report_html(settings)
+    assert "<b>x</b>" not in html
+    assert "&lt;b&gt;x&lt;/b&gt;&amp;\\u{202e}" in html
+
+
+def test_same_time_gives_the_same_page_and_a_bad_time_is_refused(tmp_path, monkeypatch):
+    path = tmp_path / "run.vexa"
+    path.write_bytes(encode(every_kind()))
+    pages = []
+    for out in ("a.html", "b.html"):
+        assert run_report(path, "-o", tmp_path / out, env_extra={"SOURCE_DATE_EPOCH": "0"}).returncode == 0
+        pages.append((tmp_path / out).read_text())
+    assert pages[0] == pages[1] and "1970-01-01T00:00:00Z" in pages[0]
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "yesterday")
+    with pytest.raises(ValueError, match="SOURCE_DATE_EPOCH"):
+        vf.report_html(every_kind())
+    r = run_report(path, env_extra={"SOURCE_DATE_EPOCH": "yesterday"})
+    assert r.returncode == 1 and not (tmp_path / "run.html").exists()
+    assert_one_line(r.stderr, "SOURCE_DATE_EPOCH", "'yesterday'")
+
+
+def test_an_existing_page_is_replaced(tmp_path):
+    path = tmp_path / "run.vexa"
+    path.write_bytes(encode(every_kind()))
+    out = tmp_path / "run.html"
+    out.write_text("old page " * 10000)
+    assert run_report(path).returncode == 0
+    assert out.read_text().startswith("<!DOCTYPE html>")
+    assert {p.name for p in tmp_path.iterdir()} == {"run.vexa", "run.html"}
+
+
+@pytest.mark.parametrize("case, status, words", [
+    ("missing file", 2, "No such file"),
+    ("not a protocol", 2, "bad.vexa"),
+    ("a directory", 2, "Is a directory"),
+    ("a FIFO", 2, "not a regular file"),
+    ("output in a missing directory", 1, "cannot write"),
+    ("output is a directory", 1, "cannot write"),
+])
+def test_failures_are_one_line_with_their_status(tmp_path, case, status, words):
+    good = tmp_path / "good.vexa"
+    good.write_bytes(encode(every_kind()))
+    args = {
+        "missing file": [tmp_path / "none.vexa"],
+        "not a protocol": [tmp_path / "bad.vexa"],
+        "a directory": [tmp_path],
+        "a FIFO": [tmp_path / "fifo"],
+        "output in a missing directory": [good, "-o", tmp_path / "no" / "x.html"],
+        "output is a directory": [good, "-o", tmp_path],
+    }[case]
+    (tmp_path / "bad.vexa").write_bytes(b"\x02")
+    os.mkfifo(tmp_path / "fifo")
+    r = run_report(*args)
+    assert r.returncode == status and r.stdout == b""
+    assert_one_line(r.stderr, words)
+    assert not list(tmp_path.glob("*.html")) and not list(tmp_path.glob(".report-*"))
+
+
+def test_help_lists_report():
+    r = cli("native", "--help")
+    assert r.returncode == 0 and "\n    report " in r.stdout.decode()
+
+
+# --- the drawing of one signal ---------------------------------------------
+
+
+def _band(svg: str) -> list[tuple[float, float]]:
+    points = re.search(r'<polygon points="([^"]+)"', svg).group(1).split()
+    return [tuple(map(float, p.split(","))) for p in points]
+
+
+def test_a_long_signal_is_a_band_of_one_step_per_column_that_keeps_every_peak():
+    n = 9_000_000
+    samples = np.zeros(n, dtype=np.int16)
+    samples[4_321_987] = 32767  # one sample at full scale in 1800 s
+    samples[n - 1] = 100
+    svg, banded = _report_chart.signal_svg(np, samples, 1800.0, "signal 0")
+    assert banded and len(svg) < 60_000
+    band = _band(svg)
+    # Two points per column on each edge: at most the plot's width in columns.
+    assert len(band) <= 4 * _report_chart.PLOT_WIDTH
+    frame = _report_chart._Frame(1800.0, 0.0, 1.0)
+    top = min(y for _, y in band)
+    assert top == pytest.approx(frame.y(1.0), abs=0.1)
+    spike_x = frame.x(4_321_987 / 5000)
+    assert any(abs(x - spike_x) < 1.5 and y == top for x, y in band)
+
+
+@pytest.mark.parametrize("samples, low, high", [
+    ([0, 32767], 0.0, 1.0),
+    ([-32768, 16000], -1.0, 1.0),
+    ([5], 0.0, 1.0),
+])
+def test_value_axis_reads_in_fractions_of_full_scale_widened_to_the_samples(samples, low, high):
+    svg, banded = _report_chart.signal_svg(np, np.array(samples, dtype=np.int16), 10.0, "s")
+    assert not banded
+    labels = [float(t) for t in re.findall(r'text-anchor="end" fill="[^"]+">([-0-9.e]+)</text>', svg)]
+    assert min(labels) == pytest.approx(low, abs=1e-3) and max(labels) == high
+
+
+@pytest.mark.parametrize("count, duration, axis_end", [(50, 0.01, 0.01), (100, 0.01, 0.02), (10, 1.0, 1.0)])
+def test_time_axis_covers_the_session_and_the_signal(count, duration, axis_end):
+    assert _report_chart.x_end(count, duration) == axis_end
+    svg, _ = _report_chart.signal_svg(np, np.ones(count, dtype=np.int16), duration, "s")
+    assert f"session end {vf.format_f64(duration)} s" in svg
+
+
+def test_nine_million_sample_page_is_small(tmp_path):
+    n = 9_000_000
+    wave = (np.sin(np.arange(n) / 800.0) * 16000 + 16383).astype(np.int16)
+    settings = default_settings(
+        signals=[vf.Arbitrary(vf.ArbitrarySignalParams(wave)), vf.Arbitrary(vf.ArbitrarySignalParams(wave[::-1].copy()))],
+        session_duration=1800.0, channel_a_settings=channel(True, a1=source(0), a2=source(0), mod=source(1)))
+    html = vf.report_html(settings)
+    assert len(html.encode()) < 500_000
+    assert html.count('class="chart"') == 2
+
+
+def test_without_numpy_the_page_says_why_signals_are_not_drawn(monkeypatch):
+    monkeypatch.setattr(vf._report, "_numpy", lambda: None)
+    html = vf.report_html(every_kind())
+    assert 'class="chart"' not in html and "drawing needs NumPy" in html
