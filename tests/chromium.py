@@ -163,6 +163,8 @@ class Page:
         return result["result"].get("value")
 
     def screenshot(self, out: Path, full: bool = False) -> None:
+        # A tab behind another draws no frames, and the capture would wait for one.
+        self.send("Page.bringToFront")
         params = {"format": "png", "captureBeyondViewport": full}
         if full:
             size = self.evaluate("[document.documentElement.scrollWidth, document.documentElement.scrollHeight]")
@@ -170,6 +172,7 @@ class Page:
         out.write_bytes(base64.b64decode(self.send("Page.captureScreenshot", params)["data"]))
 
     def pdf(self, out: Path) -> None:
+        self.send("Page.bringToFront")
         # A4 in inches; margins come from the page's own @page rule.
         data = self.send("Page.printToPDF", {"paperWidth": 8.27, "paperHeight": 11.69, "printBackground": True,
                                              "preferCSSPageSize": True})["data"]

@@ -349,7 +349,7 @@ def fragment(settings: Settings) -> str:
 def page(settings: Settings, limits=None, facts: FileFacts | None = None) -> str:
     """The whole page. Raises ValueError for a SOURCE_DATE_EPOCH that is no time."""
     when = made_at()
-    name = facts.name if facts is not None else "protocol"
+    name = os.path.basename(facts.name) or facts.name if facts is not None else "protocol"
     body = [
         f"<h1>Protocol report: {escape(name)}</h1>",
         f'<p class="note">intensity {escape(format_f64(settings.intensity))} \u00b7 session '
