@@ -9,6 +9,8 @@ same-run ratios with the goals:
   file and on a file of 2M mixed signals, with the child's peak memory;
 - `--json` on the 9M file: time and peak memory;
 - `python -m vexafile /dev/zero`: refused in time and memory, no traceback;
+- `vexafile report` on the 9M file against `vexafile check` on it (at most
+  3x), and the size of its page (under 500 KB);
 - for scale, without goals: `check`, `diff` (equal, one sample changed) and
   `plot` on the 9M file, time and peak memory.
 
@@ -206,6 +208,7 @@ def save_with_one_sample_changed(out: str) -> None:
 
 TIMES: dict[str, list[float]] = {}
 PEAKS: dict[str, list[float]] = {}
+OUTPUT_SIZES: dict[str, int] = {}
 
 
 def record(name: str, seconds: float, peak_mb: float | None = None) -> None:
@@ -251,6 +254,7 @@ def run_rounds(p9: pyvexa.Protocol, path9: str, pm: pyvexa.Protocol, pathm: str,
         cli_round("python -m vexafile --json, 9M", [path9, "--json"], tmp)
         for name, args, expect in tool_cases(path9, changed9):
             cli_round(name, args, tmp, expect)
+        OUTPUT_SIZES["report"] = os.path.getsize(report_page(path9))
 
 
 def tool_cases(path9: str, changed9: str) -> list[tuple[str, list[str], int]]:
@@ -259,10 +263,15 @@ def tool_cases(path9: str, changed9: str) -> list[tuple[str, list[str], int]]:
         ("vexafile check, 9M", ["check", path9], 0),
         ("vexafile diff, 9M against itself", ["diff", path9, path9], 0),
         ("vexafile diff, 9M, one sample changed", ["diff", path9, changed9], 1),
+        ("vexafile report, 9M", ["report", path9, "-o", report_page(path9)], 0),
     ]
     if importlib.util.find_spec("matplotlib") is not None:
         cases.append(("vexafile plot, 9M", ["plot", path9, os.path.join(os.path.dirname(path9), "p.png")], 0))
     return cases
+
+
+def report_page(path9: str) -> str:
+    return os.path.join(os.path.dirname(path9), "report.html")
 
 
 def dev_zero(tmp: str) -> dict:
@@ -314,6 +323,12 @@ def report(sizes: dict[str, int], zero: dict, elapsed: float) -> None:
     rows.append(("`--json` on the 9M file: time", f"{statistics.median(TIMES[key]):.2f} s "
                  f"({m:.1f}x str(p) + start)", "", ""))
     rows.append(("  peak memory", f"{peak:.0f} MiB", f"<= {bound:.0f} MiB, as for the text", status(peak <= bound)))
+
+    m, lo, hi = paired(TIMES["vexafile report, 9M"], TIMES["vexafile check, 9M"])
+    rows.append(("`vexafile report` / `vexafile check`, 9M samples", f"{m:.1f}x ({lo:.1f} - {hi:.1f})", "<= 3x",
+                 status(m <= 3)))
+    size = OUTPUT_SIZES["report"]
+    rows.append(("  its page", f"{size / 1000:.0f} KB", "< 500 KB", status(size < 500_000)))
 
     for key in TIMES:
         if key.startswith("vexafile "):

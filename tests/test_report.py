@@ -209,3 +209,13 @@ def test_without_numpy_the_page_says_why_signals_are_not_drawn(monkeypatch):
     monkeypatch.setattr(vf._report, "_numpy", lambda: None)
     html = vf.report_html(every_kind())
     assert 'class="chart"' not in html and "drawing needs NumPy" in html
+
+
+def test_notebook_shows_summary_and_routing_without_drawings():
+    settings = every_kind()
+    html = settings._repr_html_()
+    assert html.startswith('<div class="vexa-report">') and "<style>" in html
+    assert html.count('class="routing ') == 2 and "coil A1" in html and "missing: no such signal" in html
+    assert 'class="chart"' not in html and "<script" not in html and "@page" not in html
+    routing = re.compile(r'<svg[^>]*class="routing .*?</svg>')
+    assert routing.findall(html) == routing.findall(vf.report_html(settings))

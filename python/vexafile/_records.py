@@ -260,3 +260,9 @@ class Settings:
     channel_b_settings: ChannelSettings
     monitor_trace_visible: tuple[bool, ...]
     monitor_subsampling_factor: int
+
+    def _repr_html_(self) -> str:
+        """The summary and routing of the report, for notebooks."""
+        from ._report import fragment
+
+        return fragment(self)
