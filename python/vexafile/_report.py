@@ -15,7 +15,7 @@ from ._in_force import in_force
 from ._model import num_samples
 from ._plot_text import channel_roles, channels, signal_at, signal_label
 from ._records import Arbitrary, Constant, MixedSignal, Ramp, Settings, Sine
-from ._report_routing import routing_svg
+from ._report_routing import has_mix, routing_svg
 from ._text import format_f64, format_scalar, quote
 
 __all__ = ["report_html"]
@@ -161,7 +161,8 @@ def _summary_section(settings: Settings) -> str:
 
 
 def _routing_section(settings: Settings) -> str:
-    panels = "".join(f'<figure class="panel">{routing_svg(settings, letter, ch)}</figure>'
+    mixes = any(has_mix(settings, ch) for _, ch in channels(settings))
+    panels = "".join(f'<figure class="panel">{routing_svg(settings, letter, ch, mixes)}</figure>'
                      for letter, ch in channels(settings))
     return f'<section id="routing"><h2>Routing: what drives each coil</h2>{panels}</section>'
 

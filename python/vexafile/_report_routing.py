@@ -16,15 +16,17 @@ _GAP = 10
 _OPERAND_X, _OPERAND_W = 8, 220
 _SOURCE_X, _SOURCE_W = 268, 236
 _TARGET_X, _TARGET_W = 560, 150
-_DETAIL_CHARS = 36
+# Characters of 11 px sans-serif that fit a box, by its width.
+_CHAR_WIDTH = 6.2
 
 _ON = {"ink": "#1f2933", "fill": "#eef4fb", "stroke": "#2a6fb0", "target": "#fdf3e1", "target_stroke": "#b7791f"}
 _OFF = {"ink": "#8a8a8a", "fill": "#f2f2f2", "stroke": "#a0a0a0", "target": "#f2f2f2", "target_stroke": "#a0a0a0"}
 _MISSING = "#b00000"
 
 
-def _short(text: str) -> str:
-    return text if len(text) <= _DETAIL_CHARS else text[: _DETAIL_CHARS - 1] + "\u2026"
+def _short(text: str, width: float) -> str:
+    room = int((width - 16) / _CHAR_WIDTH)
+    return text if len(text) <= room else text[: room - 1] + "\u2026"
 
 
 def _box(x: float, y: float, w: float, lines: list[str], style: dict, *, fill: str, stroke: str,
@@ -48,19 +50,19 @@ def _arrow(x1: float, y1: float, x2: float, y2: float, colour: str) -> str:
             f'<polygon points="{head}" fill="{colour}"/>')
 
 
-def _signal_lines(settings: Settings, index: int) -> tuple[list[str], bool, str]:
+def _signal_lines(settings: Settings, index: int, width: float) -> tuple[list[str], bool, str]:
     """Title, detail, whether it names nothing, and the whole description."""
     sig = signal_at(settings, index)
     if sig is None:
         return [f"signal {index}", "missing: no such signal"], True, f"signal {index} names no signal"
     whole = describe(settings, index)
     detail = whole.split(": ", 1)[1]
-    return [f"signal {index}", _short(detail)], False, whole
+    return [f"signal {index}", _short(detail, width)], False, whole
 
 
-def _source_lines(settings: Settings, sel: SignalSourceSelection) -> tuple[list[str], bool, str]:
+def _source_lines(settings: Settings, sel: SignalSourceSelection, width: float) -> tuple[list[str], bool, str]:
     if not sel.external_selected:
-        return _signal_lines(settings, sel.internal)
+        return _signal_lines(settings, sel.internal, width)
     inputs = settings.machine_config.num_external_signal_sources
     if sel.external >= inputs:
         return ([f"external input {sel.external}", f"missing: the machine has {inputs}"], True,
@@ -68,8 +70,18 @@ def _source_lines(settings: Settings, sel: SignalSourceSelection) -> tuple[list[
     return [f"external input {sel.external}", "an input of the machine"], False, source_label(settings, sel)
 
 
-def routing_svg(settings: Settings, letter: str, channel: ChannelSettings) -> str:
+def has_mix(settings: Settings, channel: ChannelSettings) -> bool:
+    return any(not sel.external_selected and isinstance(signal_at(settings, sel.internal), MixedSignal)
+               for _, sel in channel_roles("", channel))
+
+
+def routing_svg(settings: Settings, letter: str, channel: ChannelSettings, mixes: bool = True) -> str:
+    """`mixes`: leave room on the left for the operands of mixed signals
+    (the report keeps it on both channels when either has one, so that
+    their boxes line up)."""
     style = _ON if channel.enabled else _OFF
+    # Without operands, the source boxes take the room and show more words.
+    source_x, source_w = (_SOURCE_X, _SOURCE_W) if mixes else (_OPERAND_X, _TARGET_X - 56 - _OPERAND_X)
     rows = []
     for role, sel in channel_roles(letter, channel):
         sig = None if sel.external_selected else signal_at(settings, sel.internal)
@@ -87,21 +99,21 @@ def routing_svg(settings: Settings, letter: str, channel: ChannelSettings) -> st
         band = 2 * _BOX_H + _GAP if mix else _BOX_H
         source_y = y + (band - _BOX_H) / 2
         mid = source_y + _BOX_H / 2
-        lines, missing, tip = _source_lines(settings, sel)
-        parts.append(_box(_SOURCE_X, source_y, _SOURCE_W, lines, style, fill=style["fill"], stroke=style["stroke"],
+        lines, missing, tip = _source_lines(settings, sel, source_w)
+        parts.append(_box(source_x, source_y, source_w, lines, style, fill=style["fill"], stroke=style["stroke"],
                           missing=missing, tip=tip))
         target = f"coil {role}" if role != "modulation" else f"modulation {letter}"
         parts.append(_box(_TARGET_X, source_y, _TARGET_W, [target, "amplitude" if role != "modulation" else "of the channel"],
                           style, fill=style["target"], stroke=style["target_stroke"]))
-        parts.append(_arrow(_SOURCE_X + _SOURCE_W, mid, _TARGET_X, mid, _MISSING if missing else style["ink"]))
+        parts.append(_arrow(source_x + source_w, mid, _TARGET_X, mid, _MISSING if missing else style["ink"]))
         if mix:
             for k, operand in enumerate((mix.a_idx, mix.b_idx)):
                 oy = y + k * (_BOX_H + _GAP)
-                olines, omissing, otip = _signal_lines(settings, operand)
+                olines, omissing, otip = _signal_lines(settings, operand, _OPERAND_W)
                 olines[0] = f"{'ab'[k]}: {olines[0]}"
                 parts.append(_box(_OPERAND_X, oy, _OPERAND_W, olines, style, fill=style["fill"],
                                   stroke=style["stroke"], missing=omissing, tip=otip))
-                parts.append(_arrow(_OPERAND_X + _OPERAND_W, oy + _BOX_H / 2, _SOURCE_X, mid,
+                parts.append(_arrow(_OPERAND_X + _OPERAND_W, oy + _BOX_H / 2, source_x, mid,
                                     _MISSING if omissing else style["ink"]))
         y += band + 2 * _GAP
     if not channel.enabled:
