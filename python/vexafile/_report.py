@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import datetime
 import os
-from dataclasses import dataclass, fields, is_dataclass
+from dataclasses import dataclass, fields
 from html import escape
 
 from ._check import Finding, check
@@ -129,35 +129,33 @@ def _file_section(facts: FileFacts | None, when: str) -> str:
     return f'<section id="file" class="panel"><h2>The file</h2>{_pairs(rows)}</section>'
 
 
-def _summary_value(v) -> str:
-    if is_dataclass(v):
-        return ", ".join(f"{f.name} {_summary_value(getattr(v, f.name))}" for f in fields(v))
-    if isinstance(v, (list, tuple)):
-        return ", ".join(_summary_value(x) for x in v)
-    return v if isinstance(v, str) else format_scalar(v)
-
-
 def _summary_section(settings: Settings) -> str:
-    """The builder's summary as tables: each field of scalars a row, each
-    list of rows a table of its own."""
+    """The builder's summary as tables: session, channels with their
+    sources, the first signals, the machine, the check's counts."""
     try:
         from ._summary import summarize
-    except ImportError:
+    except ImportError:  # not on this branch yet
         return ""
-    summary = summarize(settings)
-    scalars: list[tuple[str, object]] = []
-    tables: list[str] = []
-    for f in fields(summary):
-        value = getattr(summary, f.name)
-        rows = list(value) if isinstance(value, (list, tuple)) else None
-        if rows and all(is_dataclass(r) for r in rows):
-            head = [g.name.replace("_", " ") for g in fields(rows[0])]
-            body = [[_summary_value(getattr(r, g.name)) for g in fields(r)] for r in rows]
-            tables.append(f'<h3>{escape(f.name.replace("_", " "))}</h3>{_table(head, body)}')
-        else:
-            scalars.append((f.name.replace("_", " "), _summary_value(value)))
-    return (f'<section id="summary"><h2>Summary</h2>{_pairs(scalars) if scalars else ""}'
-            f'{"".join(tables)}</section>')
+    s = summarize(settings)
+    out = ['<section id="summary"><h2>Summary</h2><div class="panel">', _pairs(list(s.session)), "</div>"]
+    rows, classes = [], []
+    for ch in s.channels:
+        for k, src in enumerate(ch.sources):
+            head = [f"channel {ch.name}", "enabled" if ch.enabled else "disabled", ch.coil] if k == 0 else ["", "", ""]
+            rows.append([*head, src.role, src.source, src.signal or ""])
+            classes.append("" if ch.enabled else "off")
+    out.append('<div class="panel">' + _table(["channel", "state", "coil", "drives", "source", "signal"], rows, classes)
+               + "</div>")
+    signal_rows = [[f"signal {r.index}", r.kind, r.text, "yes" if r.in_force else "no"] for r in s.signals]
+    out.append('<div class="panel">' + _table(["signal", "kind", "what", "in force"], signal_rows,
+                                               ["" if r.in_force else "off" for r in s.signals]))
+    if s.more_signals:
+        out.append(f'<p class="note">and {s.more_signals} more signals</p>')
+    out.append("</div>")
+    out.append('<div class="panel">' + _pairs([(f"machine {k}", v) for k, v in s.machine]) + "</div>")
+    out.append(f"<p>check: {s.errors} error{'s' if s.errors != 1 else ''}, "
+               f"{s.warnings} warning{'s' if s.warnings != 1 else ''}</p></section>")
+    return "".join(out)
 
 
 def _routing_section(settings: Settings) -> str:
@@ -281,8 +279,8 @@ def _finding_table(findings: list[Finding], extra: bool) -> str:
     for f in findings:
         cells = [f'<td class="{escape(f.severity)}">{escape(f.severity)}</td>', _cell(f.path), _cell(f.message)]
         if extra:
-            cells += [_cell(_summary_value(getattr(f, name, None) if getattr(f, name, None) is not None else ""))
-                      for name in ("rule", "value", "limit")]
+            extras = (getattr(f, name, None) for name in ("rule", "value", "limit"))
+            cells += [_cell("" if v is None else v) for v in extras]
         out.append(f"<tr>{''.join(cells)}</tr>")
     out.append("</tbody></table>")
     return "".join(out)
