@@ -219,3 +219,20 @@ def test_notebook_shows_summary_and_routing_without_drawings():
     assert 'class="chart"' not in html and "<script" not in html and "@page" not in html
     routing = re.compile(r'<svg[^>]*class="routing .*?</svg>')
     assert routing.findall(html) == routing.findall(vf.report_html(settings))
+
+
+def test_many_signals_are_listed_in_part_and_counted():
+    # 40 arbitrary signals mixed in a chain (41 to 80), then 5000 more mixes
+    # (81 to 5080) of the chain and the constant, signal 0.
+    arbitrary_chain = [mixed(1 + j, 0 if j == 0 else 40 + j) for j in range(40)]
+    long_chain = [mixed(k - 1, 0) for k in range(81, 5081)]
+    settings = default_settings(
+        signals=[constant(0.5), *(arbitrary([1, 2]) for _ in range(40)), *arbitrary_chain, *long_chain],
+        session_duration=0.0004, channel_a_settings=channel(True, a1=source(5080), a2=source(5080), mod=source(5080)))
+    html = vf.report_html(settings)
+    assert len(html) < 300_000
+    assert "and 4881 more signals reached" in html  # all 5081 reached, 200 listed
+    assert "B1 (off), B2 (off), modulation B (off), operand of signal 41, operand of signal 81, operand of " \
+           "signal 82, operand of signal 83, operand of signal 84 and 4996 more" in html
+    assert html.count('class="chart"') == 16 and "Only the first 16 arbitrary signals reached are drawn." in html
+    assert "not routed" not in html

@@ -6,6 +6,8 @@ are inline and the page runs no script, so it opens anywhere, offline."""
 from __future__ import annotations
 
 import datetime
+import itertools
+import operator
 import os
 from dataclasses import dataclass, fields
 from html import escape
@@ -13,7 +15,7 @@ from html import escape
 from ._check import Finding, check
 from ._in_force import in_force
 from ._model import num_samples
-from ._plot_text import channel_roles, channels, signal_at, signal_label
+from ._plot_text import channel_roles, channels, signal_label
 from ._records import Arbitrary, Constant, MixedSignal, Ramp, Settings, Sine
 from ._report_routing import has_mix, routing_svg
 from ._text import format_f64, format_scalar, quote
@@ -23,6 +25,7 @@ __all__ = ["report_html"]
 # Drawn in full up to this many arbitrary signals, listed up to this many signals.
 _MAX_CHARTS = 16
 _MAX_LISTED = 200
+_MAX_ROLES = 8
 
 # The page's own frame and print layout; the rest is scoped to the report,
 # so that a notebook showing a fragment keeps its own look.
@@ -167,35 +170,53 @@ def _routing_section(settings: Settings) -> str:
 
 @dataclass
 class _Use:
-    roles: list[str]
     enabled: bool  # reached from an enabled channel
+    roles: list[str]
+    more: int = 0  # roles left out: one signal may be the operand of millions of mixes
+
+    def add(self, role: str) -> None:
+        if len(self.roles) < _MAX_ROLES:
+            self.roles.append(role)
+        else:
+            self.more += 1
+
+    def drives(self) -> str:
+        shown = ", ".join(self.roles)
+        return f"{shown} and {self.more} more" if self.more else shown
 
 
-def _uses(settings: Settings) -> dict[int, _Use]:
-    """Every signal some channel reaches, enabled or not, with the sources
-    and mixes that name it, in signal order."""
+@dataclass
+class _Reached:
+    count: int  # signals some channel reaches, enabled or not
+    shown: dict[int, _Use]  # the first of them, and the first arbitrary ones, in signal order
+
+
+def _reached(settings: Settings) -> _Reached:
+    """The signals channels reach, enabled or not, with the sources and
+    mixes that name them, for the first few listed and drawn. Linear in the
+    signals, with the loops over all of them in C: a file may hold millions."""
     force = in_force(settings)
-    uses: dict[int, _Use] = {}
-    reached = bytearray(force.signals)
-    for letter, channel in channels(settings):
-        roots = [sel.internal for _, sel in channel_roles(letter, channel) if not sel.external_selected]
-        if not channel.enabled:
-            for i, flag in enumerate(force.graph.reach(roots)):
-                reached[i] |= flag
-        for role, sel in channel_roles(letter, channel):
-            if not sel.external_selected and signal_at(settings, sel.internal) is not None:
+    graph, signals = force.graph, settings.signals
+    reached = force.signals
+    off_roots = [sel.internal for letter, ch in channels(settings) if not ch.enabled
+                 for _, sel in channel_roles(letter, ch) if not sel.external_selected]
+    if off_roots:
+        reached = bytearray(map(operator.or_, reached, graph.reach(off_roots)))
+    indices = list(itertools.compress(range(len(signals)), reached))
+    wanted = indices[:_MAX_LISTED]
+    arbitrary = (i for i in indices if isinstance(signals[i], Arbitrary))
+    wanted += itertools.islice(arbitrary, _MAX_CHARTS + 1)
+    shown = {i: _Use(force.reaches(i), []) for i in sorted(set(wanted))}
+    for letter, ch in channels(settings):
+        for role, sel in channel_roles(letter, ch):
+            if not sel.external_selected and sel.internal in shown:
                 name = f"modulation {letter}" if role == "modulation" else role
-                name += "" if channel.enabled else " (off)"
-                uses.setdefault(sel.internal, _Use([], False)).roles.append(name)
-    for i in (i for i, flag in enumerate(reached) if flag):
-        use = uses.setdefault(i, _Use([], False))
-        use.enabled = force.reaches(i)
-        sig = settings.signals[i]
-        if isinstance(sig, MixedSignal):
-            for operand in (sig.params.a_idx, sig.params.b_idx):
-                if signal_at(settings, operand) is not None:
-                    uses.setdefault(operand, _Use([], False)).roles.append(f"operand of signal {i}")
-    return dict(sorted(uses.items()))
+                shown[sel.internal].add(name if ch.enabled else f"{name} (off)")
+    for i in itertools.compress(range(len(signals)), reached):
+        for operand in graph.operands[i]:
+            if operand in shown:
+                shown[operand].add(f"operand of signal {i}")
+    return _Reached(len(indices), shown)
 
 
 _PARAMS = {Constant: ("value",), Sine: ("amplitude", "frequency", "phase", "depth"),
@@ -224,43 +245,46 @@ def _numpy():
 def _signals_section(settings: Settings) -> str:
     from ._report_chart import signal_svg
 
-    uses = _uses(settings)
+    reached = _reached(settings)
     needed = num_samples(settings.session_duration)
     rows, classes = [], []
     charts: list[str] = []
-    not_drawn: list[str] = []
     np = _numpy()
-    for index, use in uses.items():
+    arbitrary = 0
+    for index, use in reached.shown.items():
         sig = settings.signals[index]
         state = "in force" if use.enabled else "disabled channel only"
         if len(rows) < _MAX_LISTED:
             rows.append([f"signal {index}", type(sig).__name__, _parameters(settings, index),
-                         ", ".join(use.roles), state])
+                         use.drives(), state])
             classes.append("" if use.enabled else "off")
         if not isinstance(sig, Arbitrary):
             continue
+        arbitrary += 1
+        if np is None or len(charts) >= _MAX_CHARTS:
+            continue
         count = len(sig.params.samples)
-        label = f"signal {index} (Arbitrary, {count} samples) \u2192 {', '.join(use.roles)}"
+        label = f"signal {index} (Arbitrary, {count} samples) \u2192 {use.drives()}"
         if not use.enabled:
             label += " \u00b7 disabled channel"
         if needed is not None and count != needed:
             label += f" \u00b7 the session has {needed} samples"
-        if np is None:
-            not_drawn.append(f"signal {index}: drawing needs NumPy, which is not installed")
-        elif len(charts) >= _MAX_CHARTS:
-            not_drawn.append(f"signal {index}: not drawn, more than {_MAX_CHARTS} arbitrary signals")
-        else:
-            svg, _ = signal_svg(np, sig.params.samples, settings.session_duration, label, use.enabled)
-            cls = "panel" if use.enabled else "panel off"
-            charts.append(f'<figure class="{cls}"><figcaption>{escape(label)}</figcaption>{svg}</figure>')
+        svg, _ = signal_svg(np, sig.params.samples, settings.session_duration, label, use.enabled)
+        cls = "panel" if use.enabled else "panel off"
+        charts.append(f'<figure class="{cls}"><figcaption>{escape(label)}</figcaption>{svg}</figure>')
+    not_drawn = []
+    if arbitrary and np is None:
+        not_drawn.append("Arbitrary signals are not drawn: drawing needs NumPy, which is not installed.")
+    elif arbitrary > len(charts):
+        not_drawn.append(f"Only the first {_MAX_CHARTS} arbitrary signals reached are drawn.")
     out = ['<section id="signals"><h2>Signals</h2>']
     if rows:
         out.append(_table(["signal", "kind", "parameters", "drives", "state"], rows, classes))
-    if len(uses) > len(rows):
-        out.append(f'<p class="note">and {len(uses) - len(rows)} more signals reached (vexafile show FILE)</p>')
-    if not uses:
+    if reached.count > len(rows):
+        out.append(f'<p class="note">and {reached.count - len(rows)} more signals reached (vexafile show FILE)</p>')
+    if not reached.count:
         out.append('<p class="note">No channel reaches a signal.</p>')
-    unused = len(settings.signals) - len(uses)
+    unused = len(settings.signals) - reached.count
     if unused:
         out.append(f'<p class="note">{unused} signal{"s" if unused != 1 else ""} not routed to any coil or '
                    "modulation (see the findings).</p>")
