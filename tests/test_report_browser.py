@@ -170,7 +170,13 @@ def test_printing_gives_a4_pages_with_the_routing_on_the_first(pages, shots, nam
                            text=True, check=True).stdout
     for word in ("Routing: what drives each coil", "coil A1", "modulation B"):
         assert word in first, word
-    # Every section starts on some page.
     whole = subprocess.run(["pdftotext", pdf, "-"], capture_output=True, text=True, check=True).stdout
     for word in SECTIONS:
         assert word in whole, word
+    # No drawing is split: each chart's top (the session end) and bottom (the
+    # time axis) and each channel's heading and last box share a page.
+    assert all(f"modulation {letter}\nof the channel" in whole for letter in "AB") and "session end" in whole
+    for page_text in whole.split("\f"):
+        assert page_text.count("session end") == page_text.count("session time (s)"), page_text
+        for letter in "AB":
+            assert (f"channel {letter} \u00b7" in page_text) == (f"modulation {letter}\nof the channel" in page_text)

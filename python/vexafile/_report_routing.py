@@ -93,7 +93,8 @@ def routing_svg(settings: Settings, letter: str, channel: ChannelSettings, mixes
              f'width="{WIDTH}" height="{height}" font-family="sans-serif" font-size="11" role="img" '
              f'aria-label="routing of channel {letter}">',
              f"<title>routing of channel {letter} ({state})</title>",
-             f'<text x="8" y="18" font-size="13" font-weight="bold" fill="{style["ink"]}">{escape(heading)}</text>']
+             f'<text x="8" y="18" font-size="13" font-weight="bold" '
+             f'fill="{_MISSING if "(missing)" in heading else style["ink"]}">{escape(heading)}</text>']
     y = _HEAD
     for role, sel, mix in rows:
         band = 2 * _BOX_H + _GAP if mix else _BOX_H
