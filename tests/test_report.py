@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
+import math
 import os
 import re
 
@@ -236,3 +237,34 @@ def test_many_signals_are_listed_in_part_and_counted():
            "signal 82, operand of signal 83, operand of signal 84 and 4996 more" in html
     assert html.count('class="chart"') == 16 and "Only the first 16 arbitrary signals reached are drawn." in html
     assert "not routed" not in html
+
+
+ODD = {
+    "no signals": default_settings(),
+    "empty arbitrary": default_settings(signals=[arbitrary([])]),
+    "NaN duration and intensity": default_settings(signals=[arbitrary([5] * 3)], session_duration=float("nan"),
+                                                   intensity=float("nan")),
+    "infinite duration": default_settings(signals=[arbitrary([5] * 3)], session_duration=float("inf")),
+    "negative duration": default_settings(signals=[arbitrary([5] * 3)], session_duration=-1.0),
+    "tiny duration, extreme samples": default_settings(signals=[arbitrary([-32768, 32767])], session_duration=1e-300),
+    "indices past everything": default_settings(
+        signals=[sine(float("nan"), float("inf"), 0.0, 0.0), mixed(0, 2**64 - 1)],
+        channel_a_settings=channel(True, a1=source(1), a2=source(external=2**64 - 1, external_selected=True),
+                                   coil_idx=2**64 - 1)),
+}
+
+
+@pytest.mark.parametrize("name", ODD)
+def test_odd_records_give_drawings_that_parse_with_finite_coordinates(name):
+    import xml.etree.ElementTree as ET
+
+    html = vf.report_html(ODD[name])
+    drawings = re.findall(r"<svg.*?</svg>", html, re.S)
+    assert len(drawings) >= 2  # the routing of both channels at least
+    for svg in drawings:
+        root = ET.fromstring(svg)
+        for element in root.iter():
+            for attr in ("x", "y", "x1", "x2", "y1", "y2", "width", "height", "points", "cx", "cy"):
+                for number in re.split(r"[ ,]+", element.get(attr, "").strip()):
+                    if number:
+                        assert math.isfinite(float(number)), (name, element.tag, attr)
