@@ -141,14 +141,17 @@ def _summary_section(settings: Settings) -> str:
         return ""
     s = summarize(settings)
     out = ['<section id="summary"><h2>Summary</h2><div class="panel">', _pairs(list(s.session)), "</div>"]
-    rows, classes = [], []
+    body = []
     for ch in s.channels:
+        off = "" if ch.enabled else ' class="off"'
+        span = len(ch.sources)
         for k, src in enumerate(ch.sources):
-            head = [f"channel {ch.name}", "enabled" if ch.enabled else "disabled", ch.coil] if k == 0 else ["", "", ""]
-            rows.append([*head, src.role, src.source, src.signal or ""])
-            classes.append("" if ch.enabled else "off")
-    out.append('<div class="panel">' + _table(["channel", "state", "coil", "drives", "source", "signal"], rows, classes)
-               + "</div>")
+            head = (f'<td rowspan="{span}">channel {escape(ch.name)}</td><td rowspan="{span}">'
+                    f'{"enabled" if ch.enabled else "disabled"}</td><td rowspan="{span}">{escape(ch.coil)}</td>'
+                    if k == 0 else "")
+            body.append(f"<tr{off}>{head}{_cell(src.role)}{_cell(src.source)}{_cell(src.signal or '')}</tr>")
+    heads = "".join(f"<th>{h}</th>" for h in ("channel", "state", "coil", "drives", "source", "signal"))
+    out.append(f'<div class="panel"><table><thead><tr>{heads}</tr></thead><tbody>{"".join(body)}</tbody></table></div>')
     signal_rows = [[f"signal {r.index}", r.kind, r.text, "yes" if r.in_force else "no"] for r in s.signals]
     out.append('<div class="panel">' + _table(["signal", "kind", "what", "in force"], signal_rows,
                                                ["" if r.in_force else "off" for r in s.signals]))
