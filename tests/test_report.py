@@ -268,3 +268,17 @@ def test_odd_records_give_drawings_that_parse_with_finite_coordinates(name):
                 for number in re.split(r"[ ,]+", element.get(attr, "").strip()):
                     if number:
                         assert math.isfinite(float(number)), (name, element.tag, attr)
+
+
+@pytest.mark.parametrize("target", ["the protocol", "a link to it"])
+def test_the_page_never_replaces_the_file_it_reports_on(tmp_path, target):
+    path = tmp_path / "run.vexa"
+    data = encode(every_kind())
+    path.write_bytes(data)
+    out = path
+    if target == "a link to it":
+        out = tmp_path / "link.html"
+        out.symlink_to(path)
+    r = run_report(path, "-o", out)
+    assert r.returncode == 1 and path.read_bytes() == data
+    assert_one_line(r.stderr, "would replace", "another -o")

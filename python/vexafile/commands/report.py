@@ -103,10 +103,20 @@ def _umask() -> int:
     return mask
 
 
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
 def run(args: argparse.Namespace) -> int:
     settings, facts = read_with_facts(args.file)
     limits = _load_limits(args.limits)
     out = args.output or default_output(args.file)
+    for given in (args.file, *args.limits):
+        if _same_file(out, given):
+            raise CliError(f"the page {out} would replace {given}, which it reports on; give another -o", 1)
     try:
         text = page(settings, limits, facts)
     except ValueError as e:
