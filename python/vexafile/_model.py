@@ -8,6 +8,8 @@ import math
 SAMPLING_RATE = 5000.0
 MIN_SESSION_DURATION = 0.01
 MAX_SESSION_DURATION = 1800.0
+MIN_INTENSITY = 0.0
+MAX_INTENSITY = 1.0
 # An arbitrary signal's fraction 1.0 is stored as this sample.
 FULL_SCALE = 32767
 U64_LIMIT = 1 << 64
