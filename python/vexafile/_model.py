@@ -4,6 +4,7 @@ rebuild and draw saved protocols."""
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 
 SAMPLING_RATE = 5000.0
 MIN_SESSION_DURATION = 0.01
@@ -16,6 +17,31 @@ U64_LIMIT = 1 << 64
 
 CHANNEL_FIELDS = ("channel_a_settings", "channel_b_settings")
 SOURCE_FIELDS = ("amplitude1_source", "amplitude2_source", "modulation_source")
+# The letter of each channel in CHANNEL_FIELDS, as pyvexa.Channel names it.
+CHANNEL_LETTERS = ("A", "B")
+
+
+@dataclass(frozen=True)
+class Role:
+    """What one source of one channel drives: a coil (`coil` as pyvexa.Coil
+    names it: "A1" to "B2") or, where `coil` is None, the channel's modulation."""
+
+    channel: str  # field of Settings
+    letter: str  # of the channel
+    source: str  # field of ChannelSettings
+    coil: str | None
+
+    @property
+    def name(self) -> str:
+        return self.coil or "modulation"
+
+
+# Every source of both channels, in field order.
+ROLES = tuple(
+    Role(channel, letter, source, f"{letter}{number}" if number else None)
+    for channel, letter in zip(CHANNEL_FIELDS, CHANNEL_LETTERS)
+    for source, number in zip(SOURCE_FIELDS, (1, 2, None))
+)
 
 
 def num_samples(duration: float) -> int | None:
