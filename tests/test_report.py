@@ -57,7 +57,7 @@ def test_page_shows_the_file_its_routing_signals_findings_and_machine(tmp_path):
     assert r.stdout.decode().startswith(f"{tmp_path / 'every.html'}: ")
     html = (tmp_path / "every.html").read_text()
     for words in (f"{len(data)} bytes", hashlib.sha256(data).hexdigest(), "2023-11-14T22:13:20Z",
-                  f"vexafile {vf._report.tool_version()}",
+                  f"vexafile {vf._version.version()}",
                   # routing: each coil's source, the mix's operands, the missing one marked
                   "coil A1", "coil A2", "modulation A", "a: signal 0", "b: signal 9", "missing: no such signal",
                   "external input 3",
@@ -69,7 +69,8 @@ def test_page_shows_the_file_its_routing_signals_findings_and_machine(tmp_path):
         assert words in html, words
     assert 'class="routing disabled"' in html and 'class="routing enabled"' in html
     # The constant on channel B is listed greyed, not left out.
-    row = re.search(r'<tr class="off"><td>signal 4</td>.*?</tr>', html)
+    signals = re.search(r'<section id="signals">.*?</section>', html, re.S).group(0)
+    row = re.search(r'<tr class="off"><td>signal 4</td>.*?</tr>', signals)
     assert row and "B1 (off)" in row.group(0)
     # The arbitrary signal is drawn, with the session end marked.
     assert html.count('class="chart"') == 1 and 'class="session-end"' in html
@@ -124,8 +125,8 @@ def test_an_existing_page_is_replaced(tmp_path):
     ("not a protocol", 2, "bad.vexa"),
     ("a directory", 2, "Is a directory"),
     ("a FIFO", 2, "not a regular file"),
-    ("output in a missing directory", 1, "cannot write"),
-    ("output is a directory", 1, "cannot write"),
+    ("output in a missing directory", 1, "does not exist"),
+    ("output is a directory", 1, "it is a directory"),
 ])
 def test_failures_are_one_line_with_their_status(tmp_path, case, status, words):
     good = tmp_path / "good.vexa"
@@ -143,7 +144,7 @@ def test_failures_are_one_line_with_their_status(tmp_path, case, status, words):
     r = run_report(*args)
     assert r.returncode == status and r.stdout == b""
     assert_one_line(r.stderr, words)
-    assert not list(tmp_path.glob("*.html")) and not list(tmp_path.glob(".report-*"))
+    assert {p.name for p in tmp_path.iterdir()} == {"good.vexa", "bad.vexa", "fifo"}
 
 
 def test_help_lists_report():
@@ -282,3 +283,20 @@ def test_the_page_never_replaces_the_file_it_reports_on(tmp_path, target):
     r = run_report(path, "-o", out)
     assert r.returncode == 1 and path.read_bytes() == data
     assert_one_line(r.stderr, "would replace", "another -o")
+
+
+def test_summary_is_rendered_as_tables():
+    html = vf.report_html(every_kind())
+    section = re.search(r'<section id="summary">.*?</section>', html, re.S).group(0)
+    assert section.count("<table>") >= 4
+    assert '<td rowspan="3">channel A</td>' in section and '<tr class="off"><td rowspan="3">channel B</td>' in section
+    assert "MixedSignal of signals 0 and 9" in section and "external input 3" in section
+
+
+
+def test_builder_shows_in_a_notebook_as_its_record():
+    b = vf.Builder()
+    b.duration = 2.0
+    b.route("A1", b.sine(1.0, 10.0))
+    html = b._repr_html_()
+    assert html == b.to_settings()._repr_html_() and 'class="routing ' in html

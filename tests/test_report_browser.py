@@ -23,7 +23,7 @@ from vexa_helpers import arbitrary, channel, default_settings, encode, mixed, si
 pytestmark = pytest.mark.skipif(not os.environ.get("VEXA_BROWSER_TESTS"),
                                 reason="browser tests run under make test-browser")
 
-SECTIONS = ("The file", "Routing: what drives each coil", "Signals", "Check findings", "The machine")
+SECTIONS = ("The file", "Routing: what drives each coil", "Summary", "Signals", "Check findings", "The machine")
 
 
 def quickstart(path: Path) -> None:
@@ -140,6 +140,7 @@ def test_nine_million_sample_drawing_is_on_screen(pages, reports):
     assert reports["nine_million"].stat().st_size < 500_000
     page = pages["nine_million"]
     boxes = page.evaluate("""[...document.querySelectorAll('svg.chart polygon')].map(p => {
+        p.closest('svg').scrollIntoView({block: 'center'});
         const b = p.getBBox(), r = p.getBoundingClientRect();
         const hit = document.elementFromPoint(r.x + r.width * 0.37, r.y + r.height / 2);
         return [b.width, b.height, r.width, r.height, hit === p || hit.closest('svg') === p.closest('svg')];

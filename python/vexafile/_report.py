@@ -18,7 +18,9 @@ from ._model import num_samples
 from ._plot_text import channel_roles, channels, signal_label
 from ._records import Arbitrary, Constant, MixedSignal, Ramp, Settings, Sine
 from ._report_routing import has_mix, routing_svg
+from ._summary import summarize
 from ._text import format_f64, format_scalar, quote
+from ._version import version
 
 __all__ = ["report_html"]
 
@@ -67,15 +69,6 @@ class FileFacts:
     name: str
     size: int
     sha256: str
-
-
-def tool_version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("pyvexa")
-    except PackageNotFoundError:
-        return "unknown"
 
 
 def made_at() -> str:
@@ -128,17 +121,13 @@ def _file_section(facts: FileFacts | None, when: str) -> str:
         rows.append(("file", "none: made from a record in memory"))
     else:
         rows += [("file", facts.name), ("size", f"{facts.size} bytes"), ("SHA-256", facts.sha256)]
-    rows += [("tool", f"vexafile {tool_version()}"), ("report made (UTC)", when)]
+    rows += [("tool", f"vexafile {version()}"), ("report made (UTC)", when)]
     return f'<section id="file" class="panel"><h2>The file</h2>{_pairs(rows)}</section>'
 
 
 def _summary_section(settings: Settings) -> str:
     """The builder's summary as tables: session, channels with their
     sources, the first signals, the machine, the check's counts."""
-    try:
-        from ._summary import summarize
-    except ImportError:  # not on this branch yet
-        return ""
     s = summarize(settings)
     out = ['<section id="summary"><h2>Summary</h2><div class="panel">', _pairs(list(s.session)), "</div>"]
     body = []

@@ -10,9 +10,9 @@ import argparse
 import hashlib
 import os
 import stat
-import tempfile
 
 from .. import _decode
+from .._atomic import replace_file
 from .._decode import VexaFormatError
 from .._records import Settings
 from .._report import FileFacts, page
@@ -77,30 +77,18 @@ def _load_limits(paths: list[str]):
 
 
 def write_page(out: str, text: str) -> None:
-    """Write through a temporary file beside `out`, so that a failure leaves
-    any old page whole."""
+    """Replace `out` whole or not at all (an old page stays as it was)."""
     data = text.encode("utf-8")
-    directory = os.path.dirname(os.path.abspath(out))
-    try:
-        fd, tmp = tempfile.mkstemp(prefix=".report-", suffix=".tmp", dir=directory)
-    except OSError as e:
-        raise CliError(f"cannot write {out}: {e.strerror or e}", 1) from None
-    try:
-        with os.fdopen(fd, "wb") as f:
+
+    def write(name: str) -> None:
+        with open(name, "wb") as f:
             f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(tmp, 0o644 & ~_umask())
-        os.replace(tmp, out)
+
+    try:
+        replace_file(out, write, suffix=".html")
     except OSError as e:
-        os.unlink(tmp)
-        raise CliError(f"cannot write {out}: {e.strerror or e}", 1) from None
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+        reason = e.strerror or str(e)
+        raise CliError(reason if reason.startswith("cannot ") else f"cannot write {out}: {reason}", 1) from None
 
 
 def _same_file(a: str, b: str) -> bool:
