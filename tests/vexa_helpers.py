@@ -379,14 +379,16 @@ def plain(v):
 
 
 def record_classes() -> dict[str, type]:
-    """The record dataclasses of vexafile._records by name; the signal
-    variants, which wrap a parameter record, are not records of their own."""
+    """The record dataclasses that vexafile exports, by name; the signal
+    variants, which wrap a parameter record, are not records of their own,
+    and the decoder's own helpers (field shapes) are not exported."""
     from vexafile import _records
 
     return {
         name: cls
-        for name, cls in vars(_records).items()
-        if isinstance(cls, type) and dataclasses.is_dataclass(cls) and not issubclass(cls, _records.Signal)
+        for name in _records.__all__
+        if isinstance(cls := getattr(_records, name), type) and dataclasses.is_dataclass(cls)
+        and not issubclass(cls, _records.Signal)
     }
 
 
