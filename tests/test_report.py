@@ -300,3 +300,30 @@ def test_builder_shows_in_a_notebook_as_its_record():
     b.route("A1", b.sine(1.0, 10.0))
     html = b._repr_html_()
     assert html == b.to_settings()._repr_html_() and 'class="routing ' in html
+
+
+def test_limits_files_and_findings_are_on_the_page(tmp_path):
+    site, study = tmp_path / "site.toml", tmp_path / "study.toml"
+    site.write_text("[session]\nintensity_max = 0.2\n")
+    study.write_text("[session]\nduration_max = 0.001\n")
+    path = tmp_path / "run.vexa"
+    path.write_bytes(encode(dataclasses.replace(every_kind(), intensity=0.25)))
+    r = run_report(path, "--limits", site, "--limits", study)
+    assert r.returncode == 0, r.stderr
+    html = (tmp_path / "run.html").read_text()
+    for f in (site, study):
+        assert f"<td>{f}</td><td>{hashlib.sha256(f.read_bytes()).hexdigest()}</td>" in html
+    assert "session.intensity_max" in html and "session.duration_max" in html
+    assert html.index("<h3>Limits</h3>") > html.index("names signal 9")
+
+
+@pytest.mark.parametrize("content, words", [(None, "cannot read the limits file"), ("[nonsense]\n", "nonsense")])
+def test_a_limits_file_that_cannot_be_used_is_status_2(tmp_path, content, words):
+    path = tmp_path / "run.vexa"
+    path.write_bytes(encode(every_kind()))
+    limits = tmp_path / "site.toml"
+    if content is not None:
+        limits.write_text(content)
+    r = run_report(path, "--limits", limits)
+    assert r.returncode == 2 and not (tmp_path / "run.html").exists()
+    assert_one_line(r.stderr, words)

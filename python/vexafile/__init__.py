@@ -13,6 +13,7 @@ from ._decode import Reader, VexaFormatError, load, loads
 from ._diff import Difference, diff
 from ._edit import snapshot, to_protocol
 from ._json import to_jsonable, write_json
+from ._limits import Limits, LimitsError
 from ._records import *  # noqa: F403
 from ._report import report_html
 from ._summary import summary
@@ -31,6 +32,8 @@ __all__ = [
     "loads_text",
     "check",
     "Finding",
+    "Limits",
+    "LimitsError",
     "diff",
     "Difference",
     "to_protocol",

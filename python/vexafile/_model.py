@@ -50,3 +50,12 @@ def num_samples(duration: float) -> int | None:
     none: a duration not above 0, or one whose product is not finite."""
     product = duration * SAMPLING_RATE
     return math.ceil(product) if math.isfinite(product) and product > 0 else None
+
+
+def stored_sample(fraction: float) -> int:
+    """The sample add_arbitrary_signal stores for a fraction from 0.0 to 1.0:
+    the product with FULL_SCALE truncated, then raised by one where the rest
+    is at least one half (in double precision, as the module computes it)."""
+    scaled = fraction * FULL_SCALE
+    whole = int(scaled)
+    return whole + ((scaled - whole) >= 0.5)

@@ -6,10 +6,10 @@ from __future__ import annotations
 
 import argparse
 
-from . import check, diff, plot, report, show
+from . import check, diff, limits, plot, report, show
 from .._version import version
 
-COMMANDS = (show, check, diff, plot, report)
+COMMANDS = (show, check, diff, plot, limits, report)
 
 
 def parser() -> tuple[argparse.ArgumentParser, tuple[str, ...]]:

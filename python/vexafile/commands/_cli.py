@@ -11,6 +11,7 @@ from typing import Callable, Sequence
 
 from .. import _decode
 from .._decode import VexaFormatError
+from .._limits import Limits, LimitsError
 from .._records import Settings
 
 
@@ -41,6 +42,17 @@ def _in_words(e: VexaFormatError) -> str:
 
 def read_settings(path: str) -> Settings:
     return read_file(path, records=True)
+
+
+def load_limits(paths: list[str]) -> Limits:
+    """The layered limits of the --limits files (none: no rules). A file
+    that cannot be read or is not a valid limits file raises CliError(2)."""
+    try:
+        return Limits.load(*paths)
+    except LimitsError as e:
+        raise CliError(str(e), 2) from None
+    except OSError as e:
+        raise CliError(f"{e.filename}: cannot read the limits file: {e.strerror or e}", 2) from None
 
 
 def refuse_unencodable(texts: Sequence[str], names: Sequence[str] | None = None) -> None:

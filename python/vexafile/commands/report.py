@@ -16,7 +16,7 @@ from .._atomic import replace_file
 from .._decode import VexaFormatError
 from .._records import Settings
 from .._report import FileFacts, page
-from ._cli import CliError
+from ._cli import CliError, load_limits
 
 
 def register(commands) -> None:
@@ -63,19 +63,6 @@ def read_with_facts(path: str) -> tuple[Settings, FileFacts]:
     return settings, FileFacts(path, size, digest.hexdigest())
 
 
-def _load_limits(paths: list[str]):
-    if not paths:
-        return None
-    from .._limits import Limits, LimitsError
-
-    try:
-        return Limits.load(*paths)
-    except LimitsError as e:
-        raise CliError(str(e), 2) from None
-    except OSError as e:
-        raise CliError(f"{e.filename}: {e.strerror or e}", 2) from None
-
-
 def write_page(out: str, text: str) -> None:
     """Replace `out` whole or not at all (an old page stays as it was)."""
     data = text.encode("utf-8")
@@ -100,7 +87,7 @@ def _same_file(a: str, b: str) -> bool:
 
 def run(args: argparse.Namespace) -> int:
     settings, facts = read_with_facts(args.file)
-    limits = _load_limits(args.limits)
+    limits = load_limits(args.limits) if args.limits else None
     out = args.output or default_output(args.file)
     for given in (args.file, *args.limits):
         if _same_file(out, given):
