@@ -51,15 +51,18 @@ def nine_million(path: Path) -> None:
     p.save(str(path))
 
 
-def planted_errors(path: Path) -> None:
+def planted_errors(path: Path) -> list[str]:
     """A missing signal, a mix of itself, an external input past the
-    machine's, a wrong length and a tuning the coil does not have."""
+    machine's, a wrong length and a tuning the coil does not have; checked
+    against a limits file too."""
+    (path.parent / "site.toml").write_text("[session]\nduration_min = 1.0\n")
     signals = [sine(1.0, 10.0, 0.0, 1.0), mixed(1, 0), arbitrary([100] * 20)]
     path.write_bytes(encode(default_settings(
         signals=signals, session_duration=0.01,
         channel_a_settings=channel(True, a1=source(1), a2=source(42), mod=source(2)),
         channel_b_settings=channel(True, a1=source(external=6, external_selected=True), mod=source(2),
                                    coil_setting_idx=3))))
+    return ["--limits", "site.toml"]
 
 
 MAKERS = {"quickstart": quickstart, "nine_million": nine_million, "planted_errors": planted_errors}
@@ -89,9 +92,9 @@ def reports(tmp_path_factory) -> dict[str, Path]:
     folder = tmp_path_factory.mktemp("reports")
     pages = {}
     for name, make in MAKERS.items():
-        make(folder / f"{name}.vexa")
+        extra = make(folder / f"{name}.vexa") or []
         # Named as a person would give it, from the file's folder.
-        r = subprocess.run([sys.executable, "-P", "-m", "vexafile", "report", f"{name}.vexa"], cwd=folder,
+        r = subprocess.run([sys.executable, "-P", "-m", "vexafile", "report", f"{name}.vexa", *extra], cwd=folder,
                            capture_output=True, timeout=120, env={**os.environ, "SOURCE_DATE_EPOCH": "1700000000"})
         assert r.returncode == 0, r.stderr
         pages[name] = folder / f"{name}.html"
@@ -128,7 +131,8 @@ def test_page_loads_without_console_messages_or_requests(pages, name):
                     "0 errors"]),
     ("nine_million", ["9000000 samples", "session end 1800.0 s", "band: min to max of each pixel column"]),
     ("planted_errors", ["missing: no such signal", "missing: the machine has 6", "mixes itself",
-                        "channel B selects coil 0, tuning 3", "error"]),
+                        "channel B selects coil 0, tuning 3", "error", "Limits\n", "site.toml",
+                        "session.duration_min"]),
 ])
 def test_every_section_is_in_the_rendered_text(pages, name, words):
     text = pages[name].evaluate("document.body.innerText")
