@@ -88,11 +88,10 @@ def made_at() -> str:
 # --- small builders -------------------------------------------------------
 
 
-def _cell(value, cls: str = "") -> str:
+def _cell(value) -> str:
     text = value if isinstance(value, str) else format_scalar(value)
     numeric = isinstance(value, (int, float)) and not isinstance(value, bool)
-    classes = " ".join(c for c in (cls, "num" if numeric else "") if c)
-    return f'<td class="{classes}">{escape(text)}</td>' if classes else f"<td>{escape(text)}</td>"
+    return f'<td class="num">{escape(text)}</td>' if numeric else f"<td>{escape(text)}</td>"
 
 
 def _table(head: list[str], rows: list[list], row_classes: list[str] | None = None, cls: str = "") -> str:
