@@ -327,3 +327,14 @@ def test_a_limits_file_that_cannot_be_used_is_status_2(tmp_path, content, words)
     r = run_report(path, "--limits", limits)
     assert r.returncode == 2 and not (tmp_path / "run.html").exists()
     assert_one_line(r.stderr, words)
+
+
+def test_an_arbitrary_signal_only_a_disabled_channel_uses_is_drawn_grey():
+    settings = default_settings(
+        signals=[constant(0.0), arbitrary([0, 32767] * 25)], session_duration=0.01,
+        channel_b_settings=channel(False, a1=source(1)))
+    html = vf.report_html(settings)
+    figure = re.search(r'<figure class="panel off"><figcaption>signal 1 .*?</figure>', html, re.S)
+    assert figure and "disabled channel" in figure.group(0)
+    assert f'stroke="{_report_chart._BAND_OFF}"' in figure.group(0)
+    assert html.count('class="chart"') == 1
