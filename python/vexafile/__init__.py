@@ -17,6 +17,7 @@ from ._limits import Limits, LimitsError
 from ._manifest import ManifestError
 from ._manifest import verify as verify_study
 from ._records import *  # noqa: F403
+from ._report import report_html
 from ._summary import summary
 from ._records import __all__ as _record_names
 from ._study import StudyCheckError, StudyError, load_study, write_study
@@ -45,6 +46,7 @@ __all__ = [
     "write_json",
     "format_f64",
     "quote",
+    "report_html",
     "Reader",
     "VexaFormatError",
     "load_study",

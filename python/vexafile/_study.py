@@ -27,7 +27,7 @@ from ._decode import VexaFormatError, loads
 from ._designs import DESIGNS
 from ._records import Settings
 from ._seeded import Draws
-from ._version import installed_version
+from ._version import version as tool_version
 
 __all__ = ["Condition", "Review", "Session", "Study", "StudyError", "StudyCheckError", "check_folders", "load_study",
            "write_study"]
@@ -172,7 +172,7 @@ def write_study(study: Study, out: str | os.PathLike, key_out: str | os.PathLike
     out, key_out = os.fspath(out), os.fspath(key_out)
     check_folders(out, key_out)
     sessions = study.plan()
-    version = installed_version() or "unknown"
+    version = tool_version()
     with _Staged(key_out, 0o700) as key_stage, _Staged(out, 0o777) as out_stage:
         manifest = _write_operator(out_stage.path, study, sessions, version)
         _write_key(key_stage.path, study, sessions, version, manifest)

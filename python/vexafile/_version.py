@@ -1,13 +1,13 @@
-"""The version vexafile reports: that of the pyvexa distribution that ships it."""
+"""The version of vexafile, for --version and the report's page."""
 
 from __future__ import annotations
 
 
-def installed_version() -> str | None:
-    """The installed pyvexa distribution's version, or None without one."""
-    from importlib.metadata import PackageNotFoundError, version
+def version() -> str:
+    from importlib.metadata import PackageNotFoundError
+    from importlib.metadata import version as installed
 
     try:
-        return version("pyvexa")
+        return installed("pyvexa")  # the distribution that ships vexafile
     except PackageNotFoundError:
-        return None
+        return "unknown (pyvexa is not installed as a distribution)"

@@ -6,24 +6,20 @@ from __future__ import annotations
 
 import argparse
 
-from .._version import installed_version
-from . import check, diff, limits, plot, show, study
+from . import check, diff, limits, plot, report, show, study
+from .._version import version
 
-COMMANDS = (show, check, diff, plot, limits, study)
-
-
-def _version() -> str:
-    return installed_version() or "unknown (pyvexa is not installed as a distribution)"
+COMMANDS = (show, check, diff, plot, limits, report, study)
 
 
 def parser() -> tuple[argparse.ArgumentParser, tuple[str, ...]]:
     """The whole parser, and the command words it knows, in order."""
     top = argparse.ArgumentParser(
         prog="vexafile",
-        description="Read, check, compare and plot .vexa protocol files, and make blinded study sets of them. "
-        "Without a command, 'vexafile FILE' shows the file as text.",
+        description="Read, check, compare, plot and report .vexa protocol files, and make blinded study "
+        "sets of them. Without a command, 'vexafile FILE' shows the file as text.",
     )
-    top.add_argument("--version", action="version", version=f"vexafile {_version()}",
+    top.add_argument("--version", action="version", version=f"vexafile {version()}",
                      help="print vexafile's version and exit")
     words = top.add_subparsers(title="commands", metavar="COMMAND")
     for module in COMMANDS:
