@@ -163,6 +163,7 @@ bench: install
 	$(PY) bench/reader.py
 	$(PY) bench/edit.py
 	$(PY) bench/builder.py
+	$(PY) bench/study.py
 
 # The reader against the writer: load, the command line, memory, /dev/zero.
 bench-reader: install

@@ -14,10 +14,13 @@ from ._diff import Difference, diff
 from ._edit import snapshot, to_protocol
 from ._json import to_jsonable, write_json
 from ._limits import Limits, LimitsError
+from ._manifest import ManifestError
+from ._manifest import verify as verify_study
 from ._records import *  # noqa: F403
 from ._report import report_html
 from ._summary import summary
 from ._records import __all__ as _record_names
+from ._study import StudyCheckError, StudyError, load_study, write_study
 from ._text import format_f64, quote, to_text, write_text
 from ._text_parse import loads_text
 
@@ -46,5 +49,11 @@ __all__ = [
     "report_html",
     "Reader",
     "VexaFormatError",
+    "load_study",
+    "write_study",
+    "verify_study",
+    "StudyError",
+    "StudyCheckError",
+    "ManifestError",
     *_record_names,
 ]

@@ -1,4 +1,4 @@
-"""vexafile [show] FILE | check FILE... | diff A B | plot FILE OUT.png"""
+"""vexafile [show] FILE | check FILE... | diff A B | plot FILE OUT.png | study STUDY.toml ... | study verify DIR"""
 
 from __future__ import annotations
 

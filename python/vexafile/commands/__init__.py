@@ -6,18 +6,18 @@ from __future__ import annotations
 
 import argparse
 
-from . import check, diff, limits, plot, report, show
+from . import check, diff, limits, plot, report, show, study
 from .._version import version
 
-COMMANDS = (show, check, diff, plot, limits, report)
+COMMANDS = (show, check, diff, plot, limits, report, study)
 
 
 def parser() -> tuple[argparse.ArgumentParser, tuple[str, ...]]:
     """The whole parser, and the command words it knows, in order."""
     top = argparse.ArgumentParser(
         prog="vexafile",
-        description="Read, check, compare, plot and report .vexa protocol files. "
-        "Without a command, 'vexafile FILE' shows the file as text.",
+        description="Read, check, compare, plot and report .vexa protocol files, and make blinded study "
+        "sets of them. Without a command, 'vexafile FILE' shows the file as text.",
     )
     top.add_argument("--version", action="version", version=f"vexafile {version()}",
                      help="print vexafile's version and exit")
