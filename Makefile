@@ -140,7 +140,9 @@ sanitize: install
 	  -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(ASAN_BUILD)
 	rm -rf $(ASAN_BUILD)/site && mkdir -p $(ASAN_BUILD)/site/vexafile
-	cp python/vexafile/*.py python/vexafile/py.typed $(ASAN_BUILD)/vexafile_native/_native*.so $(ASAN_BUILD)/site/vexafile/
+	cp -r python/vexafile/. $(ASAN_BUILD)/site/vexafile/
+	rm -rf $(ASAN_BUILD)/site/vexafile/__pycache__ $(ASAN_BUILD)/site/vexafile/*/__pycache__
+	cp $(ASAN_BUILD)/vexafile_native/_native*.so $(ASAN_BUILD)/site/vexafile/
 	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure
 	$(SANITIZER_ENV) ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \

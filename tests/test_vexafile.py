@@ -662,19 +662,6 @@ def test_cli_plot_without_matplotlib_says_so(tmp_path):
     assert not (tmp_path / "o.png").exists()
 
 
-def test_signal_users_names_coils_and_modulation():
-    from vexafile.__main__ import signal_users
-
-    s = default_settings(
-        signals=[arbitrary([1]), arbitrary([2])],
-        channel_a_settings=channel(True, a1=source(1), a2=source(0, 1, True), mod=source(1)),
-        channel_b_settings=channel(False, a1=source(0), a2=source(1), mod=source(0, 0, True)),
-    )
-    assert signal_users(s, 1) == ["A1", "B2", "mod A"]
-    # A2 selects external 1 and mod B external 0: they are not internal users.
-    assert signal_users(s, 0) == ["B1"]
-
-
 def test_cli_plot_writes_png(tmp_path):
     pytest.importorskip("matplotlib")
     path = tmp_path / "a.vexa"

@@ -326,7 +326,7 @@ def brute_force_cycles(operands: list[tuple[int, ...]]) -> list[list[int]]:
 
 @pytest.mark.parametrize("seed", range(40))
 def test_cycle_groups_match_a_brute_force_closure(seed):
-    from vexafile._check import _SignalGraph
+    from vexafile._in_force import SignalGraph
 
     rng = np.random.default_rng(seed)
     n = int(rng.integers(1, 14))
@@ -334,7 +334,7 @@ def test_cycle_groups_match_a_brute_force_closure(seed):
         mixed(int(rng.integers(0, n + 2)), int(rng.integers(0, n + 2))) if rng.random() < 0.7 else constant(1.0)
         for _ in range(n)
     ]
-    graph = _SignalGraph(signals)
+    graph = SignalGraph(signals)
     groups = graph.cycles()
     assert groups == brute_force_cycles(graph.operands)
     for group in groups:

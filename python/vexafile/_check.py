@@ -129,6 +129,7 @@ _SIGN_CLEAR = bytes(range(0x80))
 class _Checker:
     def __init__(self, settings: Settings) -> None:
         self.s = settings
+        self.findings: list[Finding] = []
         force = in_force(settings)
         self.graph = force.graph
         self.live = force.signals

@@ -7,12 +7,10 @@ the others, whose waveforms the machine defines.
 
 from __future__ import annotations
 
-import argparse
 import math
 from dataclasses import dataclass
 from typing import Any
 
-from ._cli import CliError, read_settings
 from ._columns import column_envelope
 from ._model import FULL_SCALE, SAMPLING_RATE, num_samples
 from ._plot_text import (
@@ -26,7 +24,6 @@ from ._plot_text import (
     reached,
     signal_at,
     signal_label,
-    signal_users,  # noqa: F401  (imported from here by older callers)
     source_label,
     title,
     unrouted,
@@ -49,6 +46,10 @@ _GREY = "#8a8a8a"
 _MISSING = "#b00000"
 
 
+class PlotError(Exception):
+    """A plot that cannot be drawn or written; the message says why."""
+
+
 @dataclass(frozen=True)
 class Window:
     """Session time shown, in seconds."""
@@ -63,11 +64,11 @@ class Plot:
     drawn: int
 
 
-def _matplotlib_figure(command: str):
+def _matplotlib_figure():
     try:
         from matplotlib.figure import Figure
     except ImportError:
-        raise CliError(f"{command} needs matplotlib, which is not installed (pip install matplotlib)", 1) from None
+        raise PlotError("drawing needs matplotlib, which is not installed (pip install matplotlib)") from None
     return Figure
 
 
@@ -236,11 +237,10 @@ def _x_range(settings: Settings, window: Window | None) -> Window:
     return Window(0.0, right)
 
 
-def build(settings: Settings, window: Window | None = None, name: str | None = None,
-          command: str = "--plot") -> Plot:
+def build(settings: Settings, window: Window | None = None, name: str | None = None) -> Plot:
     """The figure of a protocol, not yet saved; `drawn` counts the
     arbitrary signals drawn (each once, whichever panels show it)."""
-    Figure = _matplotlib_figure(command)
+    Figure = _matplotlib_figure()
     import numpy as np
 
     fig = Figure(figsize=_SIZE_INCHES, dpi=_DPI)
@@ -281,61 +281,11 @@ def save(plot: Plot, out: str) -> None:
         plot.figure.savefig(out, dpi=_DPI)
     except (OSError, ValueError) as e:
         reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
-        raise CliError(f"cannot write {out}: {reason}", 1) from None
+        raise PlotError(f"cannot write {out}: {reason}") from None
 
 
-def register(commands) -> None:
-    p = commands.add_parser(
-        "plot", help="draw a protocol into an image: routing, parameters and sampled signals",
-        description="Draw a protocol file into an image: one panel per channel with the source of "
-        "each coil and of the modulation, the parameters of constant, sine, ramp and mixed "
-        "signals, and the arbitrary signals over session time.")
-    p.add_argument("file", help="protocol file to read")
-    p.add_argument("out", metavar="OUT.png", help="image to write (its suffix picks the format)")
-    p.add_argument("--from", dest="start", metavar="SECONDS", help="show session time from here")
-    p.add_argument("--to", dest="stop", metavar="SECONDS", help="show session time up to here")
-    p.set_defaults(command=run)
-
-
-def _seconds(option: str, text: str | None) -> float | None:
-    if text is None:
-        return None
-    try:
-        value = float(text)
-    except ValueError:
-        raise CliError(f"{option} takes a number of seconds, not {text!r}", 2) from None
-    if not math.isfinite(value) or value < 0:
-        raise CliError(f"{option} must be a finite number of seconds, 0 or more, not {text}", 2)
-    return value
-
-
-def window_of(settings: Settings, start: float | None, stop: float | None) -> Window | None:
-    """The shown window; an option left out takes the plot's own edge."""
-    if start is None and stop is None:
-        return None
-    if start is None:
-        start = 0.0
-    if stop is None:
-        end = data_end(settings)
-        if not start < end:
-            raise CliError(f"--from {format_f64(start)} must be before the end of the plot at "
-                           f"{format_f64(end)} s (or give --to)", 2)
-        stop = end
-    if not start < stop:
-        raise CliError(f"--from {format_f64(start)} must be before --to {format_f64(stop)}", 2)
-    return Window(start, stop)
-
-
-def run(args: argparse.Namespace) -> int:
-    start, stop = _seconds("--from", args.start), _seconds("--to", args.stop)
-    settings = read_settings(args.file)
-    draw(settings, args.out, window_of(settings, start, stop), name=args.file, command="plot")
-    return 0
-
-
-def draw(settings: Settings, out: str, window: Window | None = None, name: str | None = None,
-         command: str = "--plot") -> None:
-    plot = build(settings, window, name, command)
+def draw(settings: Settings, out: str, window: Window | None = None, name: str | None = None) -> int:
+    """Draw and write the plot; the number of arbitrary signals drawn."""
+    plot = build(settings, window, name)
     save(plot, out)
-    n = plot.drawn
-    print(f"{out}: {n} signal{'s' if n != 1 else ''} drawn")
+    return plot.drawn

@@ -24,14 +24,6 @@ def _sources(settings: Settings) -> list[tuple[str, SignalSourceSelection]]:
         ("mod B", b.modulation_source),
     ]
 
-def signal_users(settings: Settings, index: int) -> list[str]:
-    """Coils (A1..B2) and channel modulations ("mod A") fed by internal signal `index`."""
-    return [
-        name
-        for name, sel in _sources(settings)
-        if not sel.external_selected and sel.internal == index
-    ]
-
 def channels(settings: Settings) -> list[tuple[str, ChannelSettings]]:
     return [("A", settings.channel_a_settings), ("B", settings.channel_b_settings)]
 

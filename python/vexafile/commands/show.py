@@ -6,11 +6,11 @@ import argparse
 import codecs
 import sys
 
-from . import _plot
 from ._cli import CliError, read_file
-from ._json import write_json
-from ._records import Settings
-from ._text import quote, write_text
+from .plot import draw_file
+from .._json import write_json
+from .._records import Settings
+from .._text import quote, write_text
 
 
 def _check_names(names: list[str]) -> None:
@@ -68,7 +68,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     doc = read_file(args.file, records=bool(args.json or args.plot))
     if args.plot:
-        _plot.draw(doc, args.plot)
+        draw_file(doc, args.plot)
     elif args.json:
         write_json(doc, sys.stdout.write)
         sys.stdout.write("\n")

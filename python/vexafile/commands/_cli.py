@@ -9,9 +9,9 @@ import os
 import sys
 from typing import Callable
 
-from . import _decode
-from ._decode import VexaFormatError
-from ._records import Settings
+from .. import _decode
+from .._decode import VexaFormatError
+from .._records import Settings
 
 
 class CliError(Exception):

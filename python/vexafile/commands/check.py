@@ -10,7 +10,7 @@ import argparse
 import json
 import sys
 
-from ._check import check
+from .._check import check
 from ._cli import CliError, print_failure, read_settings
 
 
