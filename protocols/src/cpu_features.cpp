@@ -4,6 +4,9 @@
 #include <cpuid.h>
 
 #include <cstdint>
+#elif defined(__aarch64__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
 #endif
 
 namespace protocols::cpu {
@@ -48,6 +51,14 @@ Features detect() noexcept {
     if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return out;
     out.avx2 = ymm && (b & kLeaf7AVX2) != 0;
     out.avx512f = zmm && (b & kLeaf7AVX512F) != 0;
+    return out;
+}
+
+#elif defined(__aarch64__)
+
+Features detect() noexcept {
+    Features out;
+    out.neon = (::getauxval(AT_HWCAP) & HWCAP_ASIMD) != 0;
     return out;
 }
 

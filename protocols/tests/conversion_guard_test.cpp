@@ -34,8 +34,12 @@ void PrintTo(const Loop& loop, std::ostream* os) { *os << loop.name; }
 
 const Loop kLoops[] = {
     {"Scalar", convert_fractions_scalar, nullptr, ""},
+#if defined(__aarch64__)
+    {"Neon", convert_fractions_vector, vector_kernel_available, "NEON"},
+#else
     {"Avx2", convert_fractions_vector, vector_kernel_available, "AVX2"},
     {"Avx512", convert_fractions_wide, wide_kernel_available, "AVX-512F"},
+#endif
     {"Dispatch", convert_fractions, nullptr, ""},
 };
 

@@ -60,6 +60,24 @@ TEST(CpuFeaturesCompiler, MatchesGccsDetector) {
 }
 #endif
 
+// The kernel lists Advanced SIMD as "asimd" among an ARM CPU's features
+// (qemu-user shows the host's /proc/cpuinfo instead, without that line).
+TEST(CpuFeaturesArm, NeonMatchesTheKernelsFeatures) {
+#if !defined(__aarch64__)
+    GTEST_SKIP() << "not an AArch64 CPU";
+#endif
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line) && line.rfind("Features", 0) != 0) {
+    }
+    if (line.rfind("Features", 0) != 0) GTEST_SKIP() << "no Features line in /proc/cpuinfo";
+    std::istringstream words(line.substr(line.find(':') + 1));
+    bool asimd = false;
+    for (std::string w; words >> w;) asimd = asimd || w == "asimd";
+    EXPECT_EQ(detect().neon, asimd);
+    EXPECT_EQ(features().neon, detect().neon);
+}
+
 INSTANTIATE_TEST_SUITE_P(Flags, CpuFeatures, ::testing::ValuesIn(kFlags),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -24,9 +24,10 @@ inline bool under_emulation() {
 
 #define SKIP_MEMORY_TEST_UNDER_EMULATION()                                                                  \
     do {                                                                                                    \
-        if (testing_memory::under_emulation())                                                              \
+        if (testing_memory::under_emulation()) {                                                            \
             GTEST_SKIP() << "under emulation the emulator's memory is measured, not this program's (qemu-user " \
                             "answers madvise(MADV_FREE) without freeing)";                                  \
+        }                                                                                                   \
     } while (0)
 
 // A field of /proc/self/smaps_rollup or /proc/self/status, in bytes.

@@ -58,7 +58,9 @@ TEST(PageMemory, PageSizesAreTheSystems) {
     EXPECT_EQ(huge & (huge - 1), 0u);
     std::ifstream in("/sys/kernel/mm/transparent_hugepage/hpage_pmd_size");
     std::size_t reported = 0;
-    if (in >> reported) EXPECT_EQ(huge, reported);
+    if (in >> reported) {
+        EXPECT_EQ(huge, reported);
+    }
 }
 
 class MapSizes : public ::testing::TestWithParam<std::size_t> {};
