@@ -196,5 +196,17 @@ test-wheel-arm64:
 wheel-cpp-test-arm64:
 	@$(call IN_CHROOT,arm64,make wheel-cpp-test)
 
+# One script's file and text, written here and by the aarch64 wheel (after
+# test-wheel-arm64), byte for byte the same.
+ARM64_WHEEL_PY := .venv-wheel-cp311/bin/python
+same-bytes-arm64: install
+	rm -rf build/same-bytes build/arm64
+	$(PY) scripts/same_bytes.py build/same-bytes
+	@$(call IN_CHROOT,arm64,$(ARM64_WHEEL_PY) scripts/same_bytes.py out/same-bytes)
+	@if [ -d build/arm64 ]; then \
+	  cmp build/same-bytes/protocol.vexa build/arm64/same-bytes/protocol.vexa && \
+	  cmp build/same-bytes/protocol.txt build/arm64/same-bytes/protocol.txt && \
+	  echo "$@: the aarch64 file and text are the same as here"; fi
+
 clean:
 	rm -rf build dist $(VENV) .venv-numpy1 .venv-py312 .venv-py313 .venv-wheel-*
