@@ -24,13 +24,15 @@ PYTEST_JOBS ?= auto
 PYTEST := -P -m pytest -q -n $(PYTEST_JOBS) -p no:cacheprovider
 PIP := $(PY) -m pip
 CPP_BUILD := build/cpp
+CPP_OPTIONS :=
 # The project's own builds treat warnings as errors; a plain pip install does not.
 WERROR_SETTING := --config-settings=cmake.define.PYVEXA_WERROR=ON
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: all venv install cpp-test pytest test demo bench bench-reader sanitize test-numpy1 test-py312 test-py313 \
   wheel wheel-cpp-test test-wheel smoke-wheel wheel-smoke fuzz fuzz-smoke clean \
-  test-py314 wheel-py314 test-wheel-py314 test-arm64 wheel-arm64 test-wheel-arm64 wheel-cpp-test-arm64 same-bytes-arm64
+  test-py314 wheel-py314 test-wheel-py314 test-arm64 wheel-arm64 test-wheel-arm64 wheel-cpp-test-arm64 same-bytes-arm64 \
+  test-scalar test-scalar-arm64
 
 all: install
 
@@ -50,7 +52,7 @@ install: venv
 # it when it can (root with apt-get) and otherwise says what to install.
 cpp-test: venv
 	scripts/need-gtest
-	cmake -S . -B $(CPP_BUILD) -G Ninja -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=OFF -DPYVEXA_WERROR=ON >/dev/null
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=OFF -DPYVEXA_WERROR=ON $(CPP_OPTIONS) >/dev/null
 	cmake --build $(CPP_BUILD)
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
@@ -176,6 +178,16 @@ fuzz:
 fuzz-smoke:
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10
 
+# The whole suite with every sample loop dispatched to its scalar version
+# (PYVEXA_SCALAR_LOOPS), as on a CPU without vector loops; on aarch64,
+# where NEON is always there: make test-scalar-arm64.
+SCALAR_SETTING := --config-settings=cmake.define.PYVEXA_SCALAR_LOOPS=ON --config-settings=build-dir=build/scalar-{wheel_tag}
+test-scalar:
+	@status=0; \
+	$(MAKE) --no-print-directory cpp-test CPP_BUILD=build/cpp-scalar CPP_OPTIONS=-DPYVEXA_SCALAR_LOOPS=ON || status=1; \
+	$(MAKE) --no-print-directory pytest VENV=.venv-scalar WERROR_SETTING="$(WERROR_SETTING) $(SCALAR_SETTING)" || status=1; \
+	exit $$status
+
 # The chroots (scripts/in-chroot): its status 77 says this machine cannot run
 # them, which skips here and fails in CI. Their venv .venv already holds the
 # pinned wheel tools.
@@ -196,6 +208,8 @@ test-wheel-arm64:
 	@$(call IN_CHROOT,arm64,make test-wheel WHEEL_TOOLS=.venv)
 wheel-cpp-test-arm64:
 	@$(call IN_CHROOT,arm64,make wheel-cpp-test WHEEL_TOOLS=.venv)
+test-scalar-arm64:
+	@$(call IN_CHROOT,arm64,make test-scalar)
 
 # One script's file and text, written here and by the aarch64 wheel (after
 # test-wheel-arm64), byte for byte the same.
@@ -210,4 +224,4 @@ same-bytes-arm64: install
 	  echo "$@: the aarch64 file and text are the same as here"; fi
 
 clean:
-	rm -rf build dist $(VENV) .venv-numpy1 .venv-py312 .venv-py313 .venv-wheel-*
+	rm -rf build dist $(VENV) .venv-numpy1 .venv-py312 .venv-py313 .venv-wheel-* .venv-scalar

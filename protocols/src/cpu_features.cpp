@@ -68,8 +68,16 @@ Features detect() noexcept { return {}; }
 
 #endif
 
+bool scalar_loops_forced() noexcept {
+#ifdef PROTOCOLS_SCALAR_LOOPS
+    return true;
+#else
+    return false;
+#endif
+}
+
 const Features& features() noexcept {
-    static const Features detected = detect();
+    static const Features detected = scalar_loops_forced() ? Features{} : detect();
     return detected;
 }
 

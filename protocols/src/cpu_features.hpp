@@ -19,7 +19,10 @@ struct Features {
 // Queries the CPU on every call.
 Features detect() noexcept;
 
-// detect() once per process.
+// detect() once per process: what the loops are chosen by. A build with
+// PROTOCOLS_SCALAR_LOOPS (the test switch PYVEXA_SCALAR_LOOPS) reports
+// none, so every dispatcher runs its scalar loop.
 const Features& features() noexcept;
+bool scalar_loops_forced() noexcept;
 
 }  // namespace protocols::cpu
