@@ -93,9 +93,13 @@ $(WHEEL_TOOLS)/.ready: scripts/wheel-tools.txt
 	$(WHEEL_TOOLS)/bin/pip install -q -r scripts/wheel-tools.txt
 	touch $@
 
+WHEEL_PYINCLUDE = build/zig-pyinclude-$(WHEEL_ABI)
+
 wheel: $(WHEEL_TOOLS)/.ready
 	rm -rf $(WHEEL_RAW) $(WHEEL_FILE)
+	scripts/zig-pyinclude $(PYTHON) $(abspath $(WHEEL_PYINCLUDE))
 	PATH=$(abspath $(WHEEL_TOOLS))/bin:$$PATH PYVEXA_ZIG_PYTHON=$(abspath $(WHEEL_TOOLS))/bin/python \
+	  PYVEXA_ZIG_INCLUDE=$(abspath $(WHEEL_PYINCLUDE)) \
 	  CC=$(abspath scripts/zig-cc) CXX=$(abspath scripts/zig-c++) \
 	  $(WHEEL_TOOLS)/bin/python -m pip wheel -q --no-deps --no-build-isolation -w $(WHEEL_RAW) \
 	  $(WERROR_SETTING) --config-settings=build-dir=build/zig-{wheel_tag} .
