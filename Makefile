@@ -205,7 +205,7 @@ wheel-py314:
 test-wheel-py314:
 	@$(call IN_CHROOT,py314,make test-wheel WHEEL_TOOLS=.venv)
 test-arm64:
-	@$(call IN_CHROOT,arm64,make test)
+	@export PYVEXA_CHROOT_EXTRA="g++ cmake ninja-build"; $(call IN_CHROOT,arm64,make test)
 wheel-arm64:
 	@$(call IN_CHROOT,arm64,make wheel WHEEL_TOOLS=.venv)
 test-wheel-arm64:
@@ -213,7 +213,7 @@ test-wheel-arm64:
 wheel-cpp-test-arm64:
 	@$(call IN_CHROOT,arm64,make wheel-cpp-test WHEEL_TOOLS=.venv)
 test-scalar-arm64:
-	@$(call IN_CHROOT,arm64,make test-scalar)
+	@export PYVEXA_CHROOT_EXTRA="g++ cmake ninja-build"; $(call IN_CHROOT,arm64,make test-scalar)
 
 # One script's file and text, written here and by the aarch64 wheel (after
 # test-wheel-arm64), byte for byte the same.
