@@ -24,4 +24,6 @@ MEMORY_MEASURED = (
 )
 # qemu-user ignores RLIMIT_AS: a child that fills memory up to its limit
 # fills the whole machine instead, until the OOM killer stops it.
-NO_ADDRESS_LIMIT = "qemu-user does not enforce setrlimit(RLIMIT_AS), so filling memory to the limit would fill the machine"
+NO_ADDRESS_LIMIT = (
+    "qemu-user does not enforce setrlimit(RLIMIT_AS), so filling memory to the limit would fill the machine"
+)
