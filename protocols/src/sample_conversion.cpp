@@ -52,10 +52,8 @@ __attribute__((target("avx2"))) inline __m256d out_of_range(__m256d s) noexcept 
                         _mm256_cmp_pd(s, _mm256_set1_pd(1.0), _CMP_GT_OQ));
 }
 
-// How eight consecutive samples are loaded, per stride.
-enum class Layout { Contiguous, Reversed, EveryOther, Any };
-
-// Loads samples 0-3 into lo and 4-7 into hi, in sample order.
+// Loads samples 0-3 into lo and 4-7 into hi, in sample order, with the
+// pattern of the layout.
 template <Layout L>
 __attribute__((target("avx2"))) inline void load_eight(const char* p, std::ptrdiff_t stride, __m256d& lo,
                                                        __m256d& hi) noexcept {
@@ -214,12 +212,9 @@ ConversionResult convert_fractions_scalar(const char* base, std::ptrdiff_t strid
 ConversionResult convert_fractions_vector(const char* base, std::ptrdiff_t stride, std::size_t count,
                                           std::int16_t* out) noexcept {
     static const bool available = vector_kernel_available();
-    if (!available) return convert_fractions_scalar(base, stride, count, out);
-    constexpr std::ptrdiff_t kDouble = sizeof(double);
-    if (stride == kDouble) return convert_blocks<Layout::Contiguous>(base, stride, count, out);
-    if (stride == -kDouble) return convert_blocks<Layout::Reversed>(base, stride, count, out);
-    if (stride == 2 * kDouble) return convert_blocks<Layout::EveryOther>(base, stride, count, out);
-    return convert_blocks<Layout::Any>(base, stride, count, out);
+    return vector_or_scalar(available, base, stride, count, out, [&](auto layout) {
+        return convert_blocks<decltype(layout)::value>(base, stride, count, out);
+    });
 }
 
 bool vector_kernel_available() noexcept { return cpu::features().avx2; }

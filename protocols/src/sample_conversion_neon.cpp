@@ -17,9 +17,7 @@ inline float64x2_t load_two(const char* p) noexcept {
     return vreinterpretq_f64_u8(vld1q_u8(reinterpret_cast<const std::uint8_t*>(p)));
 }
 
-// How samples k and k + 1 of eight consecutive ones are loaded, per stride.
-enum class Layout { Contiguous, Reversed, EveryOther, Any };
-
+// Samples k and k + 1 of eight consecutive ones.
 template <Layout L>
 inline float64x2_t load_pair(const char* p, std::ptrdiff_t stride, std::ptrdiff_t k) noexcept {
     constexpr std::ptrdiff_t kDouble = sizeof(double);
@@ -101,12 +99,9 @@ ConversionResult convert_blocks(const char* base, std::ptrdiff_t stride, std::si
 ConversionResult convert_fractions_vector(const char* base, std::ptrdiff_t stride, std::size_t count,
                                           std::int16_t* out) noexcept {
     static const bool available = vector_kernel_available();
-    if (!available) return convert_fractions_scalar(base, stride, count, out);
-    constexpr std::ptrdiff_t kDouble = sizeof(double);
-    if (stride == kDouble) return convert_blocks<Layout::Contiguous>(base, stride, count, out);
-    if (stride == -kDouble) return convert_blocks<Layout::Reversed>(base, stride, count, out);
-    if (stride == 2 * kDouble) return convert_blocks<Layout::EveryOther>(base, stride, count, out);
-    return convert_blocks<Layout::Any>(base, stride, count, out);
+    return vector_or_scalar(available, base, stride, count, out, [&](auto layout) {
+        return convert_blocks<decltype(layout)::value>(base, stride, count, out);
+    });
 }
 
 bool vector_kernel_available() noexcept { return cpu::features().neon; }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "protocols/config.hpp"
 #include "protocols/sample_conversion.hpp"
@@ -48,6 +49,25 @@ inline ConversionResult rescan(const char* base, std::ptrdiff_t stride, std::siz
     const ConversionResult part =
         convert_fractions_scalar(base + static_cast<std::ptrdiff_t>(first) * stride, stride, n, out + first);
     return {part.fault, first + part.index};
+}
+
+// How a vector loop loads its samples: strides of 8, -8 and 16 bytes have
+// a pattern of their own.
+enum class Layout { Contiguous, Reversed, EveryOther, Any };
+template <Layout L>
+using LayoutTag = std::integral_constant<Layout, L>;
+
+// blocks(LayoutTag<L>{}) for the layout of `stride` where the CPU has the
+// vector loop, else the scalar loop.
+template <typename Blocks>
+ConversionResult vector_or_scalar(bool available, const char* base, std::ptrdiff_t stride, std::size_t count,
+                                  std::int16_t* out, Blocks&& blocks) noexcept {
+    if (!available) return convert_fractions_scalar(base, stride, count, out);
+    constexpr std::ptrdiff_t kDouble = sizeof(double);
+    if (stride == kDouble) return blocks(LayoutTag<Layout::Contiguous>{});
+    if (stride == -kDouble) return blocks(LayoutTag<Layout::Reversed>{});
+    if (stride == 2 * kDouble) return blocks(LayoutTag<Layout::EveryOther>{});
+    return blocks(LayoutTag<Layout::Any>{});
 }
 
 // The AVX2 loop on x86, the NEON loop on aarch64 (the scalar one where the
