@@ -193,25 +193,24 @@ test-scalar:
 	exit $$status
 
 # The chroots (scripts/in-chroot): its status 77 says this machine cannot run
-# them, which skips here and fails in CI. Their venv .venv already holds the
-# pinned wheel tools.
+# them, which skips here and fails in CI.
 IN_CHROOT = status=0; scripts/in-chroot $(1) $(2) || status=$$?; \
   if [ $$status = 77 ] && [ -z "$${CI:-}" ]; then exit 0; fi; exit $$status
 
 test-py314:
 	@$(call IN_CHROOT,py314,make test)
 wheel-py314:
-	@$(call IN_CHROOT,py314,make wheel WHEEL_TOOLS=.venv)
+	@$(call IN_CHROOT,py314,make wheel)
 test-wheel-py314:
-	@$(call IN_CHROOT,py314,make test-wheel WHEEL_TOOLS=.venv)
+	@$(call IN_CHROOT,py314,make test-wheel)
 test-arm64:
 	@export PYVEXA_CHROOT_EXTRA="g++ cmake ninja-build"; $(call IN_CHROOT,arm64,make test)
 wheel-arm64:
-	@$(call IN_CHROOT,arm64,make wheel WHEEL_TOOLS=.venv)
+	@$(call IN_CHROOT,arm64,make wheel)
 test-wheel-arm64:
-	@$(call IN_CHROOT,arm64,make test-wheel WHEEL_TOOLS=.venv)
+	@$(call IN_CHROOT,arm64,make test-wheel)
 wheel-cpp-test-arm64:
-	@$(call IN_CHROOT,arm64,make wheel-cpp-test WHEEL_TOOLS=.venv)
+	@$(call IN_CHROOT,arm64,make wheel-cpp-test)
 test-scalar-arm64:
 	@export PYVEXA_CHROOT_EXTRA="g++ cmake ninja-build"; $(call IN_CHROOT,arm64,make test-scalar)
 
