@@ -162,6 +162,7 @@ bench: install
 	$(PY) bench/run.py
 	$(PY) bench/reader.py
 	$(PY) bench/edit.py
+	$(PY) bench/builder.py
 
 # The reader against the writer: load, the command line, memory, /dev/zero.
 bench-reader: install

@@ -9,6 +9,9 @@ same-run ratios with the goals:
   file and on a file of 2M mixed signals, with the child's peak memory;
 - `--json` on the 9M file: time and peak memory;
 - `python -m vexafile /dev/zero`: refused in time and memory, no traceback;
+- `check --limits` with every arbitrary-signal rule on the 9M file, kept and
+  broken, against `check` without limits (goal: at most 2x), and the same
+  two checks in this process on the loaded file, for scale;
 - for scale, without goals: `check`, `diff` (equal, one sample changed) and
   `plot` on the 9M file, time and peak memory.
 
@@ -227,11 +230,31 @@ def cli_round(name: str, args: list[str], tmp: str, expect: int = 0) -> None:
     record(name, r["wall"], r["peak_mb"])
 
 
+# Every arbitrary-signal rule: at 1.0 each is kept and scans the whole
+# signal; the broken ones stop at the first sample that breaks them.
+LIMITS = {
+    "kept": "[arbitrary]\nfraction_max = 1.0\nstep_max = 1.0\nfirst_max = 1.0\nlast_max = 1.0\n",
+    "broken": "[arbitrary]\nfraction_max = 0.99\nstep_max = 0.9\nfirst_max = 0.0\nlast_max = 0.0\n",
+}
+
+
+def write_limits(tmp: str) -> dict[str, str]:
+    paths = {}
+    for name, text in LIMITS.items():
+        paths[name] = os.path.join(tmp, f"{name}.toml")
+        with open(paths[name], "w") as f:
+            f.write(text)
+    return paths
+
+
 def run_rounds(p9: pyvexa.Protocol, path9: str, pm: pyvexa.Protocol, pathm: str, changed9: str,
                tmp: str) -> None:
     save_path = os.path.join(tmp, "save.vexa")
     p9.save(save_path)
     vexafile.load(path9)  # warm-up: imports, page cache
+    limits = write_limits(tmp)
+    loaded = vexafile.load(path9)
+    layered = {name: vexafile.Limits.load(path) for name, path in limits.items()}
     for r in range(ROUNDS):
         print(f"  round {r + 1} of {ROUNDS}", flush=True)
         gc.collect()
@@ -242,6 +265,9 @@ def run_rounds(p9: pyvexa.Protocol, path9: str, pm: pyvexa.Protocol, pathm: str,
             gc.collect()
             record("str(p), 9M", timed(lambda: str(p9)))
             record("str(p), 2M mixed", timed(lambda: str(pm)))
+            record("check() in process, 9M", timed(lambda: vexafile.check(loaded)))
+            for name, lim in layered.items():
+                record(f"check(limits={name}) in process, 9M", timed(lambda: vexafile.check(loaded, limits=lim)))
         finally:
             gc.enable()
         start = spawn([PY, "-c", "pass"], tmp)
@@ -249,14 +275,17 @@ def run_rounds(p9: pyvexa.Protocol, path9: str, pm: pyvexa.Protocol, pathm: str,
         cli_round("python -m vexafile, 9M", [path9], tmp)
         cli_round("python -m vexafile, 2M mixed", [pathm], tmp)
         cli_round("python -m vexafile --json, 9M", [path9, "--json"], tmp)
-        for name, args, expect in tool_cases(path9, changed9):
+        for name, args, expect in tool_cases(path9, changed9, limits):
             cli_round(name, args, tmp, expect)
 
 
-def tool_cases(path9: str, changed9: str) -> list[tuple[str, list[str], int]]:
+def tool_cases(path9: str, changed9: str, limits: dict[str, str]) -> list[tuple[str, list[str], int]]:
     """The commands that read a whole 9M file and answer briefly."""
     cases = [
         ("vexafile check, 9M", ["check", path9], 0),
+        ("vexafile check --limits, every arbitrary rule kept, 9M", ["check", "--limits", limits["kept"], path9], 0),
+        ("vexafile check --limits, every arbitrary rule broken, 9M",
+         ["check", "--limits", limits["broken"], path9], 1),
         ("vexafile diff, 9M against itself", ["diff", path9, path9], 0),
         ("vexafile diff, 9M, one sample changed", ["diff", path9, changed9], 1),
     ]
@@ -314,6 +343,16 @@ def report(sizes: dict[str, int], zero: dict, elapsed: float) -> None:
     rows.append(("`--json` on the 9M file: time", f"{statistics.median(TIMES[key]):.2f} s "
                  f"({m:.1f}x str(p) + start)", "", ""))
     rows.append(("  peak memory", f"{peak:.0f} MiB", f"<= {bound:.0f} MiB, as for the text", status(peak <= bound)))
+
+    for name in LIMITS:
+        m, lo, hi = paired(TIMES[f"vexafile check --limits, every arbitrary rule {name}, 9M"],
+                           TIMES["vexafile check, 9M"])
+        rows.append((f"`check --limits` (every arbitrary rule {name}) / `check`, 9M samples",
+                     f"{m:.2f}x ({lo:.2f} - {hi:.2f})", "<= 2x", status(m <= 2)))
+        m, lo, hi = paired(TIMES[f"check(limits={name}) in process, 9M"], TIMES["check() in process, 9M"])
+        rows.append(("  in this process: check(limits) / check(), on the loaded file",
+                     f"{m:.1f}x ({lo:.1f} - {hi:.1f}); "
+                     f"{statistics.median(TIMES[f'check(limits={name}) in process, 9M']) * 1e3:.1f} ms", "", ""))
 
     for key in TIMES:
         if key.startswith("vexafile "):

@@ -342,6 +342,16 @@ def test_cycle_groups_match_a_brute_force_closure(seed):
         assert loop[0] == loop[-1] == group[0] and set(loop) <= set(group)
         assert len(set(loop)) == len(loop) - 1 >= min(len(group), 2)  # simple; through another member
         assert all(b in graph.operands[a] for a, b in zip(loop, loop[1:]))
+    # The walk from some roots: what they and their closure name, each once,
+    # positions that name no signal included, flags for the others.
+    roots = [int(r) for r in rng.integers(0, n + 2, size=3)]
+    closure = set(roots)
+    for _ in range(n + 1):
+        closure |= {i for r in closure if r < n and isinstance(signals[r], vf.MixedSignal)
+                    for i in (signals[r].params.a_idx, signals[r].params.b_idx)}
+    order, flags = graph.walk(roots)
+    assert sorted(order) == sorted(closure) and order[0] == roots[0]
+    assert [i for i in range(n) if flags[i]] == sorted(i for i in closure if i < n)
 
 
 def test_a_mixed_signal_keeps_what_it_reaches_in_use():

@@ -376,3 +376,30 @@ def plain(v):
     if hasattr(v, "tolist"):  # array('h') or a NumPy array of samples
         return [int(x) for x in v.tolist()]
     return v
+
+
+def record_classes() -> dict[str, type]:
+    """The record dataclasses that vexafile exports, by name; the signal
+    variants, which wrap a parameter record, are not records of their own,
+    and the decoder's own helpers (field shapes) are not exported."""
+    from vexafile import _records
+
+    return {
+        name: cls
+        for name in _records.__all__
+        if isinstance(cls := getattr(_records, name), type) and dataclasses.is_dataclass(cls)
+        and not issubclass(cls, _records.Signal)
+    }
+
+
+def native_classes() -> dict:
+    """What vexafile._native builds records with (its `classes` argument),
+    made from the records alone."""
+    from array import array
+
+    from vexafile import _records
+
+    made = {cls.__name__: cls for cls in [*record_classes().values(), *_records.SIGNAL_VARIANTS]}
+    made["samples"] = lambda raw: array("h", raw)
+    made["VexaFormatError"] = vf.VexaFormatError
+    return made

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace protocols::postcard {
+namespace protocols {
 
 namespace {
 
@@ -52,4 +52,4 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view text) noexcept {
     return std::nullopt;
 }
 
-}  // namespace protocols::postcard
+}  // namespace protocols

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "protocols/lcsettings.hpp"
@@ -91,15 +93,33 @@ TEST(FieldList, WritesThroughTheVisitorReachTheRecord) {
     EXPECT_EQ(selection, (settings::SignalSourceSelection{7, 8, true}));
 }
 
-TEST(SignalVariants, NamesFollowVariantNumbers) {
-    const std::vector<signals::Signal> signals{signals::ConstantSignalParams{}, signals::SineSignalParams{},
-                                               signals::RampSignalParams{}, signals::MixedSignalParams{},
-                                               signals::ArbitrarySignalParams{}};
-    const std::vector<std::string_view> expected{"Constant", "Sine", "Ramp", "MixedSignal", "Arbitrary"};
-    for (std::size_t number = 0; number < signals.size(); ++number) {
-        EXPECT_EQ(signals[number].index(), number);
-        EXPECT_EQ(signals::variant_name(signals[number]), expected[number]);
-    }
+// The signal table of the file format: each variant's number, name and
+// parameter record, and the encoded size of its default parameters.
+struct VariantRow {
+    std::string_view name;
+    std::string_view record;
+    std::size_t encoded_size;
+};
+constexpr VariantRow kVariantTable[] = {
+    {"Constant", "ConstantSignalParams", 9}, {"Sine", "SineSignalParams", 33}, {"Ramp", "RampSignalParams", 25},
+    {"MixedSignal", "MixedSignalParams", 3}, {"Arbitrary", "ArbitrarySignalParams", 2},
+};
+
+TEST(SignalVariants, FollowTheFileFormatsTable) {
+    ASSERT_EQ(std::size(kVariantTable), std::variant_size_v<signals::Signal>);
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ([&] {
+            const signals::Signal signal{std::in_place_index<I>};
+            const VariantRow& row = kVariantTable[I];
+            EXPECT_EQ(signals::variant_name(signal), row.name) << I;
+            using Params = std::variant_alternative_t<I, signals::Signal>;
+            EXPECT_EQ(fields::type_name<Params>, row.record) << I;
+            postcard::ByteBuffer encoded;
+            ASSERT_TRUE(postcard::serialize(signal, encoded).is_ok());
+            ASSERT_EQ(encoded.size(), row.encoded_size) << row.name;
+            EXPECT_EQ(encoded.data()[0], I) << row.name;
+        }(), ...);
+    }(std::make_index_sequence<std::variant_size_v<signals::Signal>>());
 }
 
 // The Protocol record adds nothing to the encoding of its settings.

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace protocols::postcard {
+namespace protocols {
 namespace {
 
 struct Case {
@@ -55,4 +55,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace protocols::postcard
+}  // namespace protocols

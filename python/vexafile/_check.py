@@ -12,7 +12,9 @@ from dataclasses import dataclass, fields
 from ._model import (
     CHANNEL_FIELDS,
     FULL_SCALE,
+    MAX_INTENSITY,
     MAX_SESSION_DURATION,
+    MIN_INTENSITY,
     MIN_SESSION_DURATION,
     SAMPLING_RATE,
     SOURCE_FIELDS,
@@ -40,9 +42,18 @@ _LIST_LIMIT = 8
 
 @dataclass(frozen=True, slots=True)
 class Finding:
+    """One finding. Those of a site limit also name its rule id, the limits
+    file as it was given and the SHA-256 of its bytes, the value found and
+    the limit; other findings leave these None."""
+
     severity: str  # "error" or "warning"
     path: str
     message: str
+    rule: str | None = None
+    limits_file: str | None = None
+    limits_sha256: str | None = None
+    value: object = None
+    limit: object = None
 
 
 def _error(path: str, message: str) -> Finding:
@@ -154,8 +165,9 @@ class _Checker:
     def intensity(self) -> None:
         x = self.s.intensity
         limit = self.s.machine_config.max_intensity_setpoint
-        if not (0.0 <= x <= 1.0):
-            self.add(_error("intensity", f"{format_f64(x)} is outside 0.0 to 1.0"))
+        if not (MIN_INTENSITY <= x <= MAX_INTENSITY):
+            self.add(_error("intensity", f"{format_f64(x)} is outside {format_f64(MIN_INTENSITY)} to "
+                            f"{format_f64(MAX_INTENSITY)}"))
         elif x > limit:
             self.add(_warning("intensity", f"{format_f64(x)} is above the machine's "
                               f"max_intensity_setpoint {format_f64(limit)}"))
@@ -241,8 +253,12 @@ def _is_zero_constant(signal) -> bool:
     return isinstance(signal, Constant) and signal.params.value == 0.0
 
 
-def check(settings: Settings) -> list[Finding]:
+def check(settings: Settings, limits=None) -> list[Finding]:
     """Findings about one decoded protocol, in the order of its fields:
     errors for what cannot run as written, warnings for what is likely a
-    mistake. An empty list means the protocol is clean."""
-    return _Checker(settings).run()
+    mistake, then (with a vexafile.Limits) the site limits it breaks. An
+    empty list means the protocol is clean."""
+    findings = _Checker(settings).run()
+    if limits is not None:
+        findings += limits.findings(settings)
+    return findings

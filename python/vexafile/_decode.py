@@ -2,13 +2,18 @@
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import stat
 import struct
 from array import array
+from dataclasses import is_dataclass
+from typing import Any, Callable
 
 from ._records import (
+    SAMPLES,
+    SIGNAL_VARIANTS,
     Arbitrary,
     ArbitrarySignalParams,
     ChannelSettings,
@@ -16,26 +21,23 @@ from ._records import (
     Constant,
     ConstantSignalParams,
     LCSetting,
+    ListOf,
     MachineConfig,
     MixedSignal,
     MixedSignalParams,
     Ramp,
     RampSignalParams,
     Settings,
+    Signal,
     SignalSourceSelection,
     Sine,
     SineSignalParams,
+    record_fields,
 )
 
 __all__ = ["VexaFormatError", "Reader", "load", "loads"]
 
 _F64 = struct.Struct("<d")
-
-# Smallest encoded size of one element, used to refuse a count that the
-# remaining bytes cannot hold before anything is allocated.
-_MIN_LC_SETTING = 8 + 8 + 1 + 1
-_MIN_COIL = 1 + 8 + 8 + 8 + 1
-_MIN_SIGNAL = 2  # Arbitrary with no samples
 
 # Zigzag value of every one-byte sample varint.
 _ZIGZAG1 = tuple((v >> 1) ^ -(v & 1) for v in range(128))
@@ -118,6 +120,9 @@ class Reader:
         data = self.data
         start = pos = self.pos
         n = len(data)
+        if pos < n and data[pos] < 0x80:  # most varints are one byte
+            self.pos = pos + 1
+            return data[pos]
         value = 0
         shift = 0
         for i in range(10):
@@ -252,109 +257,35 @@ class Reader:
 
     def lc_setting(self) -> LCSetting:
         """One LCSetting record."""
-        return LCSetting(
-            capacitance=self.f64("capacitance"),
-            carrier_frequency=self.f64("carrier_frequency"),
-            clk_ticks_per_sample=self.varint("clk_ticks_per_sample"),
-            capacitor_bank_setting=self.varint("capacitor_bank_setting"),
-        )
+        return _read_one(LCSetting, "", self)
 
     def coil(self) -> Coil:
         """One Coil record (the machine's coil, with its tunings)."""
-        name = self.string("coil name")
-        inductance = self.f64("coil inductance")
-        max_current = self.f64("coil max_current")
-        max_carrier_frequency = self.f64("coil max_carrier_frequency")
-        n = self.count("coil settings", _MIN_LC_SETTING)
-        settings = tuple(self.lc_setting() for _ in range(n))
-        return Coil(name, inductance, max_current, max_carrier_frequency, settings)
+        return _read_one(Coil, _record_name(Coil, ""), self)
 
     def machine_config(self) -> MachineConfig:
         """One MachineConfig record."""
-        supply_voltage = self.f64("supply_voltage")
-        num_coils = self.varint("num_coils")
-        n = self.count("coils", _MIN_COIL)
-        coils = tuple(self.coil() for _ in range(n))
-        return MachineConfig(
-            supply_voltage=supply_voltage,
-            num_coils=num_coils,
-            coils=coils,
-            capacitors=self.f64_seq("capacitors"),
-            possible_capacitances=self.f64_seq("possible_capacitances"),
-            num_external_signal_sources=self.varint("num_external_signal_sources"),
-            smbus_psu_connected=self.boolean("smbus_psu_connected"),
-            num_temperature_sensors=self.varint("num_temperature_sensors"),
-            num_flow_rate_sensors=self.varint("num_flow_rate_sensors"),
-            safety_checks_enabled=self.boolean("safety_checks_enabled"),
-            max_intensity_setpoint=self.f64("max_intensity_setpoint"),
-            max_current=self.f64("max_current"),
-            max_carrier_frequency=self.f64("max_carrier_frequency"),
-            max_temperature=self.f64("max_temperature"),
-            min_flowrate=self.f64("min_flowrate"),
-            max_power=self.f64("max_power"),
-        )
+        return _read_one(MachineConfig, "", self)
 
     def source_selection(self, what: str = "source") -> SignalSourceSelection:
         """One SignalSourceSelection record; `what` names it in errors."""
-        return SignalSourceSelection(
-            internal=self.varint(f"{what} internal"),
-            external=self.varint(f"{what} external"),
-            external_selected=self.boolean(f"{what} external_selected"),
-        )
+        return _read_one(SignalSourceSelection, what, self)
 
     def channel_settings(self, what: str = "channel") -> ChannelSettings:
         """One ChannelSettings record; `what` names it in errors."""
-        return ChannelSettings(
-            enabled=self.boolean(f"{what} enabled"),
-            amplitude1_source=self.source_selection(f"{what} amplitude1_source"),
-            amplitude2_source=self.source_selection(f"{what} amplitude2_source"),
-            modulation_source=self.source_selection(f"{what} modulation_source"),
-            coil_idx=self.varint(f"{what} coil_idx"),
-            coil_setting_idx=self.varint(f"{what} coil_setting_idx"),
-        )
+        return _read_one(ChannelSettings, what, self)
 
     def signal(self):
         """One signal: its variant index (0 to 4), then its parameter record."""
-        start = self.pos
-        index = self.varint("signal variant index")
-        f = self.f64
-        if index == 0:
-            return Constant(ConstantSignalParams(f("Constant value")))
-        if index == 1:
-            return Sine(
-                SineSignalParams(f("Sine amplitude"), f("Sine frequency"), f("Sine phase"), f("Sine depth"))
-            )
-        if index == 2:
-            return Ramp(RampSignalParams(f("Ramp peak"), f("Ramp up_duration"), f("Ramp down_duration")))
-        if index == 3:
-            return MixedSignal(MixedSignalParams(self.varint("MixedSignal a_idx"), self.varint("MixedSignal b_idx")))
-        if index == 4:
-            n = self.count("Arbitrary samples", 1)
-            return Arbitrary(ArbitrarySignalParams(as_samples(self._samples(n, "Arbitrary sample"))))
-        raise VexaFormatError(
-            "bad_enum", start, f"unknown signal variant {index}, expected 0 to 4"
-        )
+        return _read_signal(self)
 
     def signals(self) -> tuple:
         """The signal list: a varint count, then the signals."""
-        n = self.count("signals", _MIN_SIGNAL)
-        return tuple(self.signal() for _ in range(n))
+        return _read_one(ListOf(Signal, None), "signals", self)
 
     def settings(self) -> Settings:
         """One whole Settings record (call finish() to refuse trailing bytes)."""
-        return Settings(
-            running_on_target_machine=self.boolean("running_on_target_machine"),
-            machine_config=self.machine_config(),
-            intensity=self.f64("intensity"),
-            session_duration=self.f64("session_duration"),
-            signals=self.signals(),
-            channel_a_settings=self.channel_settings("channel_a_settings"),
-            channel_b_settings=self.channel_settings("channel_b_settings"),
-            monitor_trace_visible=tuple(
-                self.boolean(f"monitor_trace_visible[{i}]") for i in range(16)
-            ),
-            monitor_subsampling_factor=self.varint("monitor_subsampling_factor"),
-        )
+        return _read_one(Settings, "", self)
 
     def finish(self) -> None:
         """Refuse bytes left after the decoded value."""
@@ -365,6 +296,128 @@ class Reader:
                 self.pos,
                 f"{left} trailing byte{'s' if left != 1 else ''} after the end of the record",
             )
+
+
+# --- decoders derived from the record declarations -------------------------
+#
+# How messages name a value, as the compiled decoder does: a field by the
+# name of its record and its own ("coil name", "Sine depth"), where the name
+# of a record is empty unless this table gives one ("capacitance") and a
+# signal's parameters take their variant's. A record named _BY_PATH takes the
+# name of the field that holds it ("channel_b_settings amplitude2_source
+# internal"); elements of a list of doubles take the list's ("capacitors").
+_BY_PATH = None
+_RECORD_NAMES: dict[type, str | None] = {ChannelSettings: _BY_PATH, SignalSourceSelection: _BY_PATH, Coil: "coil"}
+
+
+# A decoder is a pair (read, arg): read(reader, arg) decodes one value. A
+# plain function of two arguments is called in about half the time of a
+# methodcaller, which counts in a file of millions of signals.
+Decode = tuple[Callable[[Reader, Any], Any], Any]
+
+
+def _then(label: str, word: str) -> str:
+    return f"{label} {word}" if label else word
+
+
+def _record_name(cls: type, path: str) -> str:
+    name = _RECORD_NAMES.get(cls, "")
+    return path if name is _BY_PATH else name
+
+
+def _min_size(shape) -> int:
+    """Fewest bytes one encoded value of `shape` takes: a count is refused
+    when the rest of an input of known size cannot hold that many elements."""
+    if shape is float:
+        return 8
+    if shape is Signal:
+        return 2  # the variant number and an empty sample count
+    if isinstance(shape, ListOf):
+        return shape.length if shape.length is not None else 1
+    if isinstance(shape, type) and is_dataclass(shape):
+        return sum(_min_size(field) for _, field in record_fields(shape))
+    return 1  # bool, varint, string, sample count
+
+
+def _field_decoders(cls: type, label: str) -> list[Decode]:
+    parts: list[Decode] = []
+    for name, shape in record_fields(cls):
+        if isinstance(shape, type) and is_dataclass(shape):
+            parts.append(_decoder(shape, _record_name(shape, _then(label, name))))
+        elif shape == SAMPLES:
+            parts.append(_decoder(shape, label))  # "Arbitrary samples", "Arbitrary sample 5"
+        else:
+            parts.append(_decoder(shape, _then(label, name)))
+    return parts
+
+
+def _read_record(r: Reader, arg):
+    cls, parts = arg
+    return cls(*[read(r, a) for read, a in parts])
+
+
+def _read_fixed(r: Reader, parts):
+    return tuple([read(r, a) for read, a in parts])
+
+
+def _read_counted(r: Reader, arg):
+    label, size, (read, a) = arg
+    return tuple([read(r, a) for _ in range(r.count(label, size))])
+
+
+def _read_samples(r: Reader, labels):
+    counted, each = labels
+    return as_samples(r._samples(r.count(counted, 1), each))
+
+
+def _read_signal(r: Reader, _arg=None):
+    start = r.pos
+    index = r.varint("signal variant index")
+    if index < len(_VARIANTS):
+        variant, params, parts = _VARIANTS[index]
+        return variant(params(*[read(r, a) for read, a in parts]))
+    raise VexaFormatError("bad_enum", start, f"unknown signal variant {index}, expected 0 to {len(_VARIANTS) - 1}")
+
+
+_SCALARS: dict[Any, Callable[[Reader, Any], Any]] = {
+    float: Reader.f64,
+    int: Reader.varint,
+    bool: Reader.boolean,
+    str: Reader.string,
+}
+
+
+@functools.lru_cache(maxsize=256)
+def _decoder(shape, label: str) -> Decode:
+    """The decoder of one value of `shape`, named `label` in messages."""
+    if shape in _SCALARS:
+        return _SCALARS[shape], label
+    if shape == SAMPLES:
+        return _read_samples, (_then(label, "samples"), _then(label, "sample"))
+    if shape is Signal:
+        return _read_signal, None
+    if not isinstance(shape, ListOf):
+        return _read_record, (shape, _field_decoders(shape, label))
+    element = shape.element
+    if shape.length is not None:
+        return _read_fixed, [_decoder(element, f"{label}[{i}]") for i in range(shape.length)]
+    if element is float:
+        return Reader.f64_seq, label
+    each = _record_name(element, label) if isinstance(element, type) and is_dataclass(element) else label
+    return _read_counted, (label, _min_size(element), _decoder(element, each))
+
+
+def _read_one(shape, label: str, r: Reader):
+    read, arg = _decoder(shape, label)
+    return read(r, arg)
+
+
+# Each variant in the order of its index, with its parameter record and the
+# decoders of that record's fields, named after the variant.
+_VARIANTS: tuple[tuple[Any, type, list[Decode]], ...] = tuple(
+    (variant, variant.params_type, _field_decoders(variant.params_type, variant.__name__))
+    for variant in SIGNAL_VARIANTS
+)
 
 
 # Regular files are read in one block up to this size, larger ones and
@@ -426,6 +479,15 @@ def read_settings(f) -> Settings:
         return settings
 
 
+def read_decoded(f):
+    """The compiled decoder's own record of an open binary file where it is
+    in use (it writes the text form itself, without Python records), else
+    read_settings(f)."""
+    if _native is not None:
+        return _native.decode(f.fileno(), CLASSES)
+    return read_settings(f)
+
+
 def _read_up_to(f, n: int) -> bytes:
     """n bytes, or fewer only at the end of the input (a raw file or a pipe
     may return less from one read)."""
@@ -459,7 +521,7 @@ def _samples_from_bytes(raw: bytes):
 
 
 # What the compiled decoder builds its records with, by type name.
-CLASSES = {
+CLASSES: dict[str, Any] = {
     cls.__name__: cls
     for cls in (
         Settings, MachineConfig, Coil, LCSetting, ChannelSettings, SignalSourceSelection,

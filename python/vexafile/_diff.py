@@ -9,12 +9,11 @@ NaN equals a NaN of the same bits, and -0.0 differs from 0.0.
 from __future__ import annotations
 
 import operator
-import struct
 from array import array
 from dataclasses import dataclass, fields, is_dataclass
 
 from . import _decode
-from ._records import Signal, sample_bytes
+from ._records import Signal, f64_bits, is_samples, sample_bytes
 from ._text import format_f64, format_scalar
 
 __all__ = ["Difference", "diff"]
@@ -45,14 +44,6 @@ class Difference:
         return f"{self.path}: {self.old} -> {self.new}"
 
 
-def _f64_bits(x: float) -> int:
-    return struct.unpack("<Q", struct.pack("<d", x))[0]
-
-
-def _is_samples(v) -> bool:
-    return isinstance(v, array) or hasattr(v, "dtype")
-
-
 def _fields(record) -> str:
     return ", ".join(f"{f.name}: {compact(getattr(record, f.name))}" for f in fields(record))
 
@@ -64,7 +55,7 @@ def compact(v) -> str:
         return f"{type(v).__name__}({_fields(v.params)})"
     if is_dataclass(v):
         return f"{type(v).__name__}({_fields(v)})"
-    if _is_samples(v):
+    if is_samples(v):
         return f"[{len(v)} samples]"
     if isinstance(v, (tuple, list)):
         return "[" + ", ".join(map(compact, v)) + "]"
@@ -168,7 +159,7 @@ class _Walk:
             prefix = path + "." if path else ""
             for f in fields(old):
                 self.value(prefix + f.name, getattr(old, f.name), getattr(new, f.name))
-        elif _is_samples(old) and _is_samples(new):
+        elif is_samples(old) and is_samples(new):
             self.samples(path, old, new)
         elif isinstance(old, (tuple, list)) and isinstance(new, (tuple, list)):
             self.sequence(path, old, new)
@@ -192,7 +183,7 @@ class _Walk:
             self.found.append(Difference(f"{path}[{i}]", ADDED, "", compact(new[i])))
 
     def double(self, path: str, old: float, new: float) -> None:
-        a, b = _f64_bits(old), _f64_bits(new)
+        a, b = f64_bits(old), f64_bits(new)
         if a == b:
             return
         old_text, new_text = format_f64(old), format_f64(new)

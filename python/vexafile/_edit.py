@@ -6,7 +6,6 @@ from __future__ import annotations
 import functools
 import math
 import os
-import struct
 from dataclasses import fields, is_dataclass
 from operator import methodcaller
 from typing import Any, Callable
@@ -14,14 +13,16 @@ from typing import Any, Callable
 from ._decode import load
 from ._model import (
     CHANNEL_FIELDS,
+    CHANNEL_LETTERS,
     FULL_SCALE,
     MAX_SESSION_DURATION,
     MIN_SESSION_DURATION,
+    ROLES,
     SAMPLING_RATE,
-    SOURCE_FIELDS,
     U64_LIMIT,
+    Role,
 )
-from ._records import Arbitrary, Constant, MixedSignal, Ramp, Settings, Sine
+from ._records import Arbitrary, Constant, MixedSignal, Ramp, Settings, Sine, f64_bits
 from ._text import format_f64, format_scalar
 from ._text_parse import loads_text
 
@@ -52,7 +53,7 @@ def snapshot(protocol) -> Settings:
 
 
 @functools.cache
-def _default_settings() -> Settings:
+def default_settings() -> Settings:
     import pyvexa
 
     return snapshot(pyvexa.Protocol())
@@ -81,7 +82,7 @@ def _same(a, b) -> bool:
     if type(a) is not type(b):
         return False
     if isinstance(a, float):
-        return struct.pack("<d", a) == struct.pack("<d", b)
+        return f64_bits(a) == f64_bits(b)
     return a == b
 
 
@@ -133,10 +134,10 @@ def _arbitrary_steps(path: str, samples, numpy) -> list[Step]:
 
 
 def _add_arbitrary(path: str, stored, numpy, protocol) -> None:
-    protocol.add_arbitrary_signal(_fractions(path, stored, numpy))
+    protocol.add_arbitrary_signal(fractions_of(path, stored, numpy))
 
 
-def _fractions(path: str, stored, numpy):
+def fractions_of(path: str, stored, numpy):
     """Float64 fractions that the sample conversion turns back into `stored`:
     round half away from zero of x * 32767.0 gives each value back (checked)."""
     x = stored.astype(numpy.float64) / float(FULL_SCALE)
@@ -193,44 +194,61 @@ def _source_step(path: str, selection, setter: str, target) -> Step:
     return methodcaller(setter, target, getattr(selection, used), external)
 
 
-def _channel_steps(settings: Settings, default: Settings, pyvexa) -> list[Step]:
-    targets = {
-        "channel_a_settings": (pyvexa.Coil.A1, pyvexa.Coil.A2, pyvexa.Channel.A),
-        "channel_b_settings": (pyvexa.Coil.B1, pyvexa.Coil.B2, pyvexa.Channel.B),
-    }
+def _setter_of(role: Role, pyvexa) -> tuple[str, object]:
+    """The setter that writes a source, and what it takes as its target."""
+    if role.coil is None:
+        return "set_modulation_source", getattr(pyvexa.Channel, role.letter)
+    return "set_amplitude_source", getattr(pyvexa.Coil, role.coil)
+
+
+def _channel_steps(name: str, channel, default, pyvexa) -> list[Step]:
+    """The calls that write one channel; every field that no setter writes
+    must keep the default channel's value."""
     steps: list[Step] = []
-    for name in CHANNEL_FIELDS:
-        channel = getattr(settings, name)
-        enabled = channel.enabled
-        if name == "channel_a_settings" and enabled is not True:
-            raise _Refused(f"{name}.enabled", format_scalar(enabled), "channel A is always enabled")
-        if type(enabled) is not bool:
-            raise _Refused(f"{name}.enabled", format_scalar(enabled), "a flag is stored")
-        setters = ("set_amplitude_source", "set_amplitude_source", "set_modulation_source")
-        for source, setter, target in zip(SOURCE_FIELDS, setters, targets[name]):
-            steps.append(_source_step(f"{name}.{source}", getattr(channel, source), setter, target))
-        for index in ("coil_idx", "coil_setting_idx"):
-            _require_default(f"{name}.{index}", getattr(channel, index), getattr(getattr(default, name), index))
-        if enabled and name == "channel_b_settings":
-            steps.append(methodcaller("enable_channel", pyvexa.Channel.B))
+    roles = {role.source: role for role in ROLES if role.channel == name}
+    for f in fields(channel):
+        value, path = getattr(channel, f.name), f"{name}.{f.name}"
+        if f.name == "enabled":
+            if name == "channel_a_settings" and value is not True:
+                raise _Refused(path, format_scalar(value), "channel A is always enabled")
+            if type(value) is not bool:
+                raise _Refused(path, format_scalar(value), "a flag is stored")
+        elif f.name in roles:
+            steps.append(_source_step(path, value, *_setter_of(roles[f.name], pyvexa)))
+        else:
+            _require_default(path, value, getattr(default, f.name))
+    if channel.enabled and name != "channel_a_settings":
+        steps.append(methodcaller("enable_channel", getattr(pyvexa.Channel, CHANNEL_LETTERS[CHANNEL_FIELDS.index(name)])))
     return steps
 
 
 def _plan(settings: Settings, default: Settings, pyvexa) -> list[Step]:
     """The calls that rebuild `settings` on a new Protocol; refuses the first
-    field, in declaration order, that no sequence of calls can produce."""
-    if type(settings.running_on_target_machine) is not bool:
-        raise _Refused("running_on_target_machine", format_scalar(settings.running_on_target_machine), "a flag is stored")
-    _require_default("machine_config", settings.machine_config, default.machine_config)
-    _require_range("intensity", settings.intensity, 0.0, 1.0)
-    _require_range("session_duration", settings.session_duration, MIN_SESSION_DURATION, MAX_SESSION_DURATION)
-    steps = _signal_steps(settings)
-    steps.append(methodcaller("set_session_duration", settings.session_duration))
-    steps.append(methodcaller("set_stimulation_intensity", settings.intensity))
-    steps += _channel_steps(settings, default, pyvexa)
-    for name in ("monitor_trace_visible", "monitor_subsampling_factor"):
-        _require_default(name, getattr(settings, name), getattr(default, name))
-    return steps
+    field, in declaration order, that no sequence of calls can produce. A
+    field that no setter writes must keep the default's value."""
+    signals: list[Step] = []
+    channels: list[Step] = []
+    for f in fields(settings):
+        value = getattr(settings, f.name)
+        if f.name == "running_on_target_machine":
+            if type(value) is not bool:
+                raise _Refused(f.name, format_scalar(value), "a flag is stored")
+        elif f.name == "intensity":
+            _require_range(f.name, value, 0.0, 1.0)
+        elif f.name == "session_duration":
+            _require_range(f.name, value, MIN_SESSION_DURATION, MAX_SESSION_DURATION)
+        elif f.name == "signals":
+            signals = _signal_steps(settings)
+        elif f.name in CHANNEL_FIELDS:
+            channels += _channel_steps(f.name, value, getattr(default, f.name), pyvexa)
+        else:
+            _require_default(f.name, value, getattr(default, f.name))
+    return [
+        *signals,
+        methodcaller("set_session_duration", settings.session_duration),
+        methodcaller("set_stimulation_intensity", settings.intensity),
+        *channels,
+    ]
 
 
 def _environment() -> tuple[Any, Any]:
@@ -252,7 +270,13 @@ def _reads_as_target(value) -> bool:
     return True
 
 
-def _new_protocol(pyvexa, on_target: bool):
+def on_target_machine() -> bool:
+    """Whether a Protocol built now records that it runs on the target machine."""
+    env, key = _environment()
+    return _reads_as_target(env.get(key))
+
+
+def new_protocol(pyvexa, on_target: bool):
     env, key = _environment()
     previous = env.get(key)
     if _reads_as_target(previous) == on_target:
@@ -268,6 +292,21 @@ def _new_protocol(pyvexa, on_target: bool):
             env.pop(key, None)
         else:
             env[key] = previous
+
+
+def _checked_plan(settings: Settings) -> list[Step]:
+    import pyvexa
+
+    try:
+        return _plan(settings, default_settings(), pyvexa)
+    except _Refused as e:
+        raise ValueError(str(e)) from None
+
+
+def refuse_unproducible(settings: Settings) -> None:
+    """Raise the ValueError of to_protocol() for a record that no sequence
+    of pyvexa calls produces."""
+    _checked_plan(settings)
 
 
 def to_protocol(source) -> Any:
@@ -294,11 +333,8 @@ def to_protocol(source) -> Any:
         raise TypeError(f"to_protocol() takes a path or a Settings record, not {type(source).__name__}")
     import pyvexa
 
-    try:
-        steps = _plan(settings, _default_settings(), pyvexa)
-    except _Refused as e:
-        raise ValueError(str(e)) from None
-    protocol = _new_protocol(pyvexa, settings.running_on_target_machine)
+    steps = _checked_plan(settings)
+    protocol = new_protocol(pyvexa, settings.running_on_target_machine)
     for step in steps:
         step(protocol)
     return protocol

@@ -16,28 +16,52 @@ def sources_of(channel: ChannelSettings) -> list[tuple[str, SignalSourceSelectio
     return [(field, getattr(channel, field)) for field in SOURCE_FIELDS]
 
 
+def internal_signals(selections) -> list[int]:
+    """The signal positions named by those of `selections` not set to an
+    external input, unchecked."""
+    return [sel.internal for sel in selections if not sel.external_selected]
+
+
 class SignalGraph:
     """Mixed signals as edges to their operands; operands that name no
     signal are left out (they are reported on their own)."""
 
     def __init__(self, signals) -> None:
         n = len(signals)
+        self.signals = signals
         self.size = n
         self.operands: list[tuple[int, ...]] = [
             tuple(i for i in (s.params.a_idx, s.params.b_idx) if i < n) if isinstance(s, MixedSignal) else ()
             for s in signals
         ]
 
+    def walk(self, roots) -> tuple[list[int], bytearray]:
+        """What `roots` reach through mixed signals: the positions in order
+        of discovery (breadth first, each once, those that name no signal
+        included, since a plot names them) and one flag per signal."""
+        signals, n = self.signals, self.size
+        seen = bytearray(n)
+        missing: set[int] = set()
+        order: list[int] = []
+        todo = list(roots)
+        for i in todo:  # breadth first; the list grows while it is walked
+            if i < n:
+                if seen[i]:
+                    continue
+                seen[i] = 1
+                sig = signals[i]
+                if isinstance(sig, MixedSignal):
+                    todo += (sig.params.a_idx, sig.params.b_idx)
+            elif i in missing:
+                continue
+            else:
+                missing.add(i)
+            order.append(i)
+        return order, seen
+
     def reach(self, roots) -> bytearray:
         """Flags of the signals reached from `roots` through mixed signals."""
-        seen = bytearray(self.size)
-        todo = [r for r in roots if r < self.size]
-        while todo:
-            i = todo.pop()
-            if not seen[i]:
-                seen[i] = 1
-                todo.extend(self.operands[i])
-        return seen
+        return self.walk(roots)[1]
 
     def cycles(self) -> list[list[int]]:
         """Strongly connected groups of mixed signals that hold a cycle, each

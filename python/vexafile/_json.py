@@ -5,12 +5,11 @@ from __future__ import annotations
 
 import json
 import math
-from array import array
 from collections.abc import Callable
 from dataclasses import fields, is_dataclass
 
-from ._records import Settings, Signal
-from ._text import _SAMPLE_CHUNK, _Sink
+from ._records import Settings, Signal, is_samples
+from ._text import Sink, sample_chunks
 
 __all__ = ["to_jsonable", "write_json"]
 
@@ -30,7 +29,7 @@ def to_jsonable(v):
         return _float(v)
     if isinstance(v, (bool, int, str)):
         return v
-    if isinstance(v, array) or hasattr(v, "dtype"):
+    if is_samples(v):
         return [int(x) for x in v.tolist()]
     if isinstance(v, Signal):
         return {type(v).__name__: to_jsonable(v.params)}
@@ -44,7 +43,7 @@ def to_jsonable(v):
 _STEP = "  "
 
 
-def _items(pairs, indent: str, sink: _Sink) -> None:
+def _items(pairs, indent: str, sink: Sink) -> None:
     """A JSON object of (key, value) pairs, laid out as json.dump(indent=2)."""
     inner = indent + _STEP
     sep = "{\n"
@@ -55,7 +54,7 @@ def _items(pairs, indent: str, sink: _Sink) -> None:
     sink.add(f"\n{indent}}}")
 
 
-def _json(v, indent: str, sink: _Sink) -> None:
+def _json(v, indent: str, sink: Sink) -> None:
     if isinstance(v, float):
         sink.add(json.dumps(_float(v)))
     elif isinstance(v, (bool, int, str)):
@@ -74,15 +73,13 @@ def _json(v, indent: str, sink: _Sink) -> None:
                 sink.add(sep if i else "[\n" + inner)
                 _json(item, inner, sink)
         else:  # samples, rendered a block at a time
-            for start in range(0, len(v), _SAMPLE_CHUNK):
-                chunk = v[start : start + _SAMPLE_CHUNK]
-                values = chunk.tolist() if hasattr(chunk, "dtype") else chunk
-                sink.add((sep if start else "[\n" + inner) + sep.join(map(str, values)))
+            for i, values in enumerate(sample_chunks(v)):
+                sink.add((sep if i else "[\n" + inner) + sep.join(map(str, values)))
         sink.add(f"\n{indent}]")
 
 
 def write_json(settings: Settings, write: Callable[[str], object]) -> None:
     """Stream json.dumps(to_jsonable(settings), indent=2) to `write` in blocks."""
-    sink = _Sink(write)
+    sink = Sink(write)
     _json(settings, "", sink)
     sink.flush()

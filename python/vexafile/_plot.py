@@ -12,6 +12,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from ._columns import column_envelope
+from ._in_force import SignalGraph
 from ._model import FULL_SCALE, SAMPLING_RATE, num_samples
 from ._plot_text import (
     ARROW,
@@ -156,7 +157,7 @@ def _samples(np, sig: Arbitrary):
     return np.asarray(sig.params.samples, dtype=np.int16)
 
 
-def _channel_panel(np, ax, settings: Settings, letter: str, channel, window: Window,
+def _channel_panel(np, ax, settings: Settings, graph: SignalGraph, letter: str, channel, window: Window,
                    columns: int) -> dict[int, bool]:
     """Draws one channel; returns the signals drawn, each with whether it
     came out as a min/max band."""
@@ -167,7 +168,7 @@ def _channel_panel(np, ax, settings: Settings, letter: str, channel, window: Win
                  loc="left", fontsize=10, color=colour, fontweight="bold")
     lines = [f"{name} {ARROW} {source_label(settings, sel)}" for name, sel in roles]
     needed = num_samples(settings.session_duration)
-    order = reached(settings, [sel for _, sel in roles])
+    order = reached(graph, [sel for _, sel in roles])
     parents = mix_parents(settings, order)
     drawn: dict[int, bool] = {}
     labels: list[str] = []
@@ -248,9 +249,10 @@ def build(settings: Settings, window: Window | None = None, name: str | None = N
     axes = fig.subplots(2, 1, sharex=True)
     shown = _x_range(settings, window)
     columns = max(1, int(axes[0].bbox.width))
+    graph = SignalGraph(settings.signals)
     drawn: dict[int, bool] = {}
     for ax, (letter, channel) in zip(axes, channels(settings)):
-        drawn.update(_channel_panel(np, ax, settings, letter, channel, shown, columns))
+        drawn.update(_channel_panel(np, ax, settings, graph, letter, channel, shown, columns))
         _mark_session_end(ax, settings, shown)
         ax.set_xlim(shown.start, shown.stop)
         _fit_y(ax)
@@ -262,12 +264,12 @@ def build(settings: Settings, window: Window | None = None, name: str | None = N
     if window is not None:
         heading += f" \u00b7 showing {format_f64(window.start)} s to {format_f64(window.stop)} s"
     fig.suptitle(f"{name}\n{heading}" if name else heading, x=0.02, ha="left", fontsize=12)
-    _footer(fig, settings)
+    _footer(fig, settings, graph)
     return Plot(fig, len(drawn))
 
 
-def _footer(fig, settings: Settings) -> None:
-    idle = unrouted(settings)
+def _footer(fig, settings: Settings, graph: SignalGraph) -> None:
+    idle = unrouted(settings, graph)
     if not idle:
         return
     names = ", ".join(signal_label(settings, i) for i in idle[:8])

@@ -5,35 +5,19 @@ Kept apart from the drawing so that it needs neither NumPy nor matplotlib.
 
 from __future__ import annotations
 
-from collections import deque
-
-from ._model import num_samples
+from ._in_force import SignalGraph, internal_signals, sources_of
+from ._model import CHANNEL_FIELDS, CHANNEL_LETTERS, ROLES, num_samples
 from ._records import Arbitrary, ChannelSettings, Constant, MixedSignal, Ramp, Settings, Sine, SignalSourceSelection
 from ._text import format_f64, quote
 
 ARROW = "\u2190"
 
-def _sources(settings: Settings) -> list[tuple[str, SignalSourceSelection]]:
-    a, b = settings.channel_a_settings, settings.channel_b_settings
-    return [
-        ("A1", a.amplitude1_source),
-        ("A2", a.amplitude2_source),
-        ("B1", b.amplitude1_source),
-        ("B2", b.amplitude2_source),
-        ("mod A", a.modulation_source),
-        ("mod B", b.modulation_source),
-    ]
-
 def channels(settings: Settings) -> list[tuple[str, ChannelSettings]]:
-    return [("A", settings.channel_a_settings), ("B", settings.channel_b_settings)]
+    return [(letter, getattr(settings, field)) for field, letter in zip(CHANNEL_FIELDS, CHANNEL_LETTERS)]
 
 def channel_roles(letter: str, channel: ChannelSettings) -> list[tuple[str, SignalSourceSelection]]:
     """The three sources of one channel, named as a person reads them."""
-    return [
-        (f"{letter}1", channel.amplitude1_source),
-        (f"{letter}2", channel.amplitude2_source),
-        ("modulation", channel.modulation_source),
-    ]
+    return [(role.name, getattr(channel, role.source)) for role in ROLES if role.letter == letter]
 
 def signal_at(settings: Settings, index: int):
     """The signal at `index`, or None: positions are stored unchecked."""
@@ -68,24 +52,10 @@ def describe(settings: Settings, index: int) -> str:
         return f"{head} MixedSignal of signals {sig.params.a_idx} and {sig.params.b_idx}"
     return f"{head} Arbitrary, {len(sig.params.samples)} samples"
 
-def reached(settings: Settings, sels: list[SignalSourceSelection]) -> list[int]:
+def reached(graph: SignalGraph, sels: list[SignalSourceSelection]) -> list[int]:
     """Internal signals the selections use, then the operands of mixed
     signals among them, in order of discovery; mixes may form cycles."""
-    # A file may hold millions of mixed signals: a queue and a set keep the
-    # walk linear.
-    order: list[int] = []
-    seen: set[int] = set()
-    pending = deque(sel.internal for sel in sels if not sel.external_selected)
-    while pending:
-        index = pending.popleft()
-        if index in seen:
-            continue
-        seen.add(index)
-        order.append(index)
-        sig = signal_at(settings, index)
-        if isinstance(sig, MixedSignal):
-            pending += (sig.params.a_idx, sig.params.b_idx)
-    return order
+    return graph.walk(internal_signals(sels))[0]
 
 def mix_parents(settings: Settings, order: list[int]) -> dict[int, int]:
     """Each operand in `order`'s mixes, with the first mix that uses it."""
@@ -97,10 +67,10 @@ def mix_parents(settings: Settings, order: list[int]) -> dict[int, int]:
             parents.setdefault(sig.params.b_idx, index)
     return parents
 
-def unrouted(settings: Settings) -> list[int]:
+def unrouted(settings: Settings, graph: SignalGraph) -> list[int]:
     """Signals no coil or modulation reaches, directly or through a mix."""
-    used = set(reached(settings, [sel for _, sel in _sources(settings)]))
-    return [i for i in range(len(settings.signals)) if i not in used]
+    used = graph.reach(internal_signals([sel for _, channel in channels(settings) for _, sel in sources_of(channel)]))
+    return [i for i, flag in enumerate(used) if not flag]
 
 def coil_line(settings: Settings, channel: ChannelSettings) -> str:
     coils = settings.machine_config.coils

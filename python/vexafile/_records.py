@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import functools
+import struct
+import typing
 from array import array
-from dataclasses import dataclass
+from dataclasses import dataclass, fields, is_dataclass
 from typing import Any, ClassVar, Union
 
 __all__ = [
@@ -151,6 +154,17 @@ class MixedSignalParams:
     b_idx: int
 
 
+def f64_bits(x: float) -> int:
+    """The 64 bits that store a double. Two doubles are the same value when
+    their bits are: a NaN only with a NaN of its payload, -0.0 not with 0.0."""
+    return int.from_bytes(struct.pack("<d", x), "little")
+
+
+def is_samples(v) -> bool:
+    """Whether `v` holds samples: an array('h') or a NumPy array."""
+    return isinstance(v, array) or hasattr(v, "dtype")
+
+
 def sample_bytes(samples) -> bytes:
     """The samples as native-order int16 bytes, whatever holds them."""
     if getattr(samples, "typecode", None) == "h" or str(getattr(samples, "dtype", "")) == "int16":
@@ -183,7 +197,8 @@ class ArbitrarySignalParams:
 
 
 class Signal:
-    """Base of the five signal variants; `params` holds the parameter record."""
+    """Base of the five signal variants; `params` holds the parameter record,
+    of type `params_type`, and `variant_index` is the variant's number in a file."""
 
     __slots__ = ()
     params: Any
@@ -196,8 +211,6 @@ class Constant(Signal):
     """Signal variant 0: a constant value."""
 
     params: ConstantSignalParams
-    variant_index: ClassVar[int] = 0
-    params_type: ClassVar[type] = ConstantSignalParams
 
 
 @dataclass(frozen=True, slots=True)
@@ -205,8 +218,6 @@ class Sine(Signal):
     """Signal variant 1: a sine."""
 
     params: SineSignalParams
-    variant_index: ClassVar[int] = 1
-    params_type: ClassVar[type] = SineSignalParams
 
 
 @dataclass(frozen=True, slots=True)
@@ -214,8 +225,6 @@ class Ramp(Signal):
     """Signal variant 2: a ramp up to a peak and down again."""
 
     params: RampSignalParams
-    variant_index: ClassVar[int] = 2
-    params_type: ClassVar[type] = RampSignalParams
 
 
 @dataclass(frozen=True, slots=True)
@@ -223,8 +232,6 @@ class MixedSignal(Signal):
     """Signal variant 3: a mix of two other signals."""
 
     params: MixedSignalParams
-    variant_index: ClassVar[int] = 3
-    params_type: ClassVar[type] = MixedSignalParams
 
 
 @dataclass(frozen=True, slots=True)
@@ -232,11 +239,15 @@ class Arbitrary(Signal):
     """Signal variant 4: samples at 5000 per second."""
 
     params: ArbitrarySignalParams
-    variant_index: ClassVar[int] = 4
-    params_type: ClassVar[type] = ArbitrarySignalParams
 
 
+# In the order of their variant index.
 SIGNAL_VARIANTS: tuple[type[Signal], ...] = (Constant, Sine, Ramp, MixedSignal, Arbitrary)
+
+for _index, _variant in enumerate(SIGNAL_VARIANTS):
+    _variant.variant_index = _index
+    _variant.params_type = typing.get_type_hints(_variant)["params"]
+del _index, _variant
 
 AnySignal = Union[Constant, Sine, Ramp, MixedSignal, Arbitrary]
 
@@ -260,3 +271,45 @@ class Settings:
     channel_b_settings: ChannelSettings
     monitor_trace_visible: tuple[bool, ...]
     monitor_subsampling_factor: int
+
+
+# --- the shape of each field, derived from the declarations above ----------
+#
+# The decoder and the text parser both walk these, so that a new field is
+# one line of a dataclass here. A shape is float, int (unsigned 64-bit),
+# bool, str, SAMPLES, Signal (any variant), a record class, or a ListOf.
+
+SAMPLES = "samples"  # an Arbitrary signal's int16 samples
+
+# Lists of a fixed length, written without a count.
+_FIXED_LENGTHS: dict[tuple[type, str], int] = {(Settings, "monitor_trace_visible"): 16}
+
+
+@dataclass(frozen=True, slots=True)
+class ListOf:
+    """A list of `element`, with its count first unless `length` fixes it."""
+
+    element: Any
+    length: int | None
+
+
+def _shape(owner: type, name: str, hint) -> Any:
+    if hint in (float, int, bool, str):
+        return hint
+    if owner is ArbitrarySignalParams and name == "samples":
+        return SAMPLES
+    origin, args = typing.get_origin(hint), typing.get_args(hint)
+    if origin is tuple:
+        return ListOf(_shape(owner, name, args[0]), _FIXED_LENGTHS.get((owner, name)))
+    if origin is Union and set(args) == set(SIGNAL_VARIANTS):
+        return Signal
+    if isinstance(hint, type) and is_dataclass(hint):
+        return hint
+    raise TypeError(f"no shape for {owner.__name__}.{name}: {hint!r}")
+
+
+@functools.cache
+def record_fields(cls: type) -> tuple[tuple[str, Any], ...]:
+    """(name, shape) of each field of a record, in declaration order."""
+    hints = typing.get_type_hints(cls)
+    return tuple((f.name, _shape(cls, f.name, hints[f.name])) for f in fields(cls))

@@ -3,15 +3,14 @@
 from __future__ import annotations
 
 import math
-from array import array
 from collections.abc import Callable
 from dataclasses import fields, is_dataclass
 
-from ._records import Settings, Signal
+from ._records import Settings, Signal, is_samples
 
 __all__ = ["format_f64", "quote", "to_text", "write_text"]
 
-_INDENT = "    "
+INDENT = "    "
 
 
 def _shortest_digits(x: float) -> tuple[str, int]:
@@ -53,7 +52,7 @@ def format_f64(x: float) -> str:
     return f"{sign}{mantissa}e{exponent}"
 
 
-_ESCAPES = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t", "\0": "\\0"}
+ESCAPES = {'"': '\\"', "\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t", "\0": "\\0"}
 
 # Characters that would mislead the eye if shown as they are: bidirectional
 # controls, zero-width characters, and the line and paragraph separators.
@@ -68,7 +67,7 @@ def quote(text: str) -> str:
     (C0, DEL, C1) and the invisible characters above as \\u{hex}."""
     out = ['"']
     for ch in text:
-        esc = _ESCAPES.get(ch)
+        esc = ESCAPES.get(ch)
         code = ord(ch)
         if esc is not None:
             out.append(esc)
@@ -80,7 +79,7 @@ def quote(text: str) -> str:
     return "".join(out)
 
 
-class _Sink:
+class Sink:
     """Collects pieces and hands them to `write` in blocks of about 1 MB."""
 
     __slots__ = ("parts", "size", "write")
@@ -105,14 +104,19 @@ class _Sink:
 
 _BLOCK = 1 << 20
 # Samples are rendered this many at a time.
-_SAMPLE_CHUNK = 16384
+SAMPLE_CHUNK = 16384
 
 
-def _samples(samples, inner: str, sink: _Sink) -> None:
+def sample_chunks(samples):
+    """The samples, SAMPLE_CHUNK at a time, as values that str() renders."""
+    for start in range(0, len(samples), SAMPLE_CHUNK):
+        chunk = samples[start : start + SAMPLE_CHUNK]
+        yield chunk.tolist() if hasattr(chunk, "dtype") else chunk
+
+
+def _samples(samples, inner: str, sink: Sink) -> None:
     sep = f",\n{inner}"
-    for start in range(0, len(samples), _SAMPLE_CHUNK):
-        chunk = samples[start : start + _SAMPLE_CHUNK]
-        values = chunk.tolist() if hasattr(chunk, "dtype") else chunk
+    for values in sample_chunks(samples):
         sink.add(inner + sep.join(map(str, values)) + ",\n")
 
 
@@ -128,7 +132,7 @@ def format_scalar(v) -> str:
     return repr(v)
 
 
-def _value(v, indent: str, sink: _Sink) -> None:
+def _value(v, indent: str, sink: Sink) -> None:
     """Render v; its later lines start with `indent`."""
     add = sink.add
     if isinstance(v, bool):
@@ -140,23 +144,23 @@ def _value(v, indent: str, sink: _Sink) -> None:
     elif isinstance(v, str):
         add(quote(v))
     elif isinstance(v, Signal):
-        inner = indent + _INDENT
+        inner = indent + INDENT
         add(f"{type(v).__name__}(\n{inner}")
         _value(v.params, inner, sink)
         add(f",\n{indent})")
     elif is_dataclass(v):
-        inner = indent + _INDENT
+        inner = indent + INDENT
         add(f"{type(v).__name__} {{\n")
         for f in fields(v):
             add(f"{inner}{f.name}: ")
             _value(getattr(v, f.name), inner, sink)
             add(",\n")
         add(f"{indent}}}")
-    elif isinstance(v, (tuple, list, array)) or hasattr(v, "dtype"):
+    elif isinstance(v, (tuple, list)) or is_samples(v):
         if len(v) == 0:
             add("[]")
             return
-        inner = indent + _INDENT
+        inner = indent + INDENT
         add("[\n")
         if isinstance(v, (tuple, list)):
             for item in v:
@@ -172,9 +176,9 @@ def _value(v, indent: str, sink: _Sink) -> None:
 
 def write_text(settings: Settings, write: Callable[[str], object]) -> None:
     """Stream the text of to_text(settings) to `write` in blocks."""
-    sink = _Sink(write)
-    sink.add("Protocol {\n" + _INDENT + "settings: ")
-    _value(settings, _INDENT, sink)
+    sink = Sink(write)
+    sink.add("Protocol {\n" + INDENT + "settings: ")
+    _value(settings, INDENT, sink)
     sink.add(",\n}")
     sink.flush()
 

@@ -11,20 +11,16 @@ from __future__ import annotations
 
 import typing
 from array import array
-from dataclasses import fields, is_dataclass
 
-from . import _records
 from ._decode import as_samples, samples_type
 from ._model import U64_LIMIT
-from ._records import ArbitrarySignalParams, Settings
-from ._text import _ESCAPES, _INDENT, format_f64, quote
+from ._records import SAMPLES, SIGNAL_VARIANTS, ListOf, Settings, Signal, record_fields
+from ._text import ESCAPES, INDENT, format_f64, quote
 
 __all__ = ["loads_text"]
 
-_UNESCAPES = {esc[1]: ch for ch, esc in _ESCAPES.items()}
+_UNESCAPES = {esc[1]: ch for ch, esc in ESCAPES.items()}
 _HEX_DIGITS = frozenset("0123456789abcdef")
-# Fixed-size arrays among the records' sequences.
-_FIXED_LENGTHS: dict[tuple[type, str], int] = {(Settings, "monitor_trace_visible"): 16}
 # Sample lines are converted this many characters at a time (a whole line more
 # at most), which bounds the memory taken beyond the result.
 _SAMPLE_CHUNK = 1 << 20
@@ -163,7 +159,7 @@ def _list(element: Kind, what: str, length: int | None = None) -> Kind:
         if head != "[":
             p.fail(repr("[") if length else f"{'[]' + suffix!r} or '['")
         p.advance()
-        inner = indent + _INDENT
+        inner = indent + INDENT
         close = indent + "]" + suffix
         items: list = []
         while True:
@@ -185,7 +181,7 @@ def _record(cls: type, kinds: list[tuple[str, Kind]]) -> Kind:
         if head != opening:
             p.fail(repr(opening))
         p.advance()
-        inner = indent + _INDENT
+        inner = indent + INDENT
         values = []
         for name, kind in kinds:
             prefix = f"{inner}{name}: "
@@ -206,7 +202,7 @@ def _signal(variants: tuple[typing.Any, ...], params_kind: typing.Callable[[type
         if cls is None:
             p.fail(expected)
         p.advance()
-        inner = indent + _INDENT
+        inner = indent + INDENT
         rest = p.head(inner, f"the parameters indented by {len(inner)} blanks")
         params = params_kind(cls.params_type)(p, inner, rest, ",")
         p.expect_line(indent + ")" + suffix)
@@ -289,7 +285,7 @@ def _samples(p: _Parser, indent: str, head: str, suffix: str):
     if head != "[":
         p.fail(f"{'[]' + suffix!r} or '['")
     p.advance()
-    inner = indent + _INDENT
+    inner = indent + INDENT
     text = p.text
     # The block ends before the first line at the list's own indentation; a
     # sample line is indented further.
@@ -336,32 +332,26 @@ def _fail_at_bad_sample(p: _Parser, inner: str) -> typing.NoReturn:
 def _build_kinds() -> Kind:
     """The kind of Settings, derived from the record declarations."""
     made: dict[type, Kind] = {}
+    scalars: dict[typing.Any, Kind] = {
+        float: _scalar(_f64, "a double"),
+        bool: _scalar(_bool, "'true' or 'false'"),
+        int: _scalar(_u64, f"an unsigned 64-bit integer (0 to {U64_LIMIT - 1})"),
+        str: _scalar(_unquote, "quoted text as vexafile.quote writes it"),
+        SAMPLES: _samples,
+    }
 
-    def kind_of(owner: type, name: str, hint) -> Kind:
-        if hint is float:
-            return _scalar(_f64, "a double")
-        if hint is bool:
-            return _scalar(_bool, "'true' or 'false'")
-        if hint is int:
-            return _scalar(_u64, f"an unsigned 64-bit integer (0 to {U64_LIMIT - 1})")
-        if hint is str:
-            return _scalar(_unquote, "quoted text as vexafile.quote writes it")
-        if owner is ArbitrarySignalParams and name == "samples":
-            return _samples
-        origin, args = typing.get_origin(hint), typing.get_args(hint)
-        if origin is tuple:
-            element = kind_of(owner, name, args[0])
-            return _list(element, "an element", _FIXED_LENGTHS.get((owner, name)))
-        if origin is typing.Union:
-            return _signal(args, record_kind)
-        if isinstance(hint, type) and is_dataclass(hint):
-            return record_kind(hint)
-        raise TypeError(f"no text form for {owner.__name__}.{name}: {hint!r}")
+    def kind_of(shape) -> Kind:
+        if isinstance(shape, ListOf):
+            return _list(kind_of(shape.element), "an element", shape.length)
+        if shape is Signal:
+            return _signal(SIGNAL_VARIANTS, record_kind)
+        if shape in scalars:
+            return scalars[shape]
+        return record_kind(shape)
 
     def record_kind(cls: type) -> Kind:
         if cls not in made:
-            hints = typing.get_type_hints(cls, vars(_records))
-            made[cls] = _record(cls, [(f.name, kind_of(cls, f.name, hints[f.name])) for f in fields(cls)])
+            made[cls] = _record(cls, [(name, kind_of(shape)) for name, shape in record_fields(cls)])
         return made[cls]
 
     return record_kind(Settings)
@@ -383,7 +373,7 @@ def loads_text(text: str) -> Settings:
         raise TypeError(f"loads_text() takes str, not {type(text).__name__}")
     p = _Parser(text)
     p.expect_line("Protocol {")
-    outer = _INDENT
+    outer = INDENT
     settings = _SETTINGS(p, outer, p.head(outer + "settings: ", "'    settings: Settings {'"), ",")
     p.expect_line("}")
     if p.line is not None:

@@ -35,17 +35,15 @@ private:
     std::atomic<std::uintptr_t> state_{0};
 };
 
-// The two kinds of access, each with the words it is refused in.
+// The two kinds of access.
 struct Shared {
     static bool acquire(AccessFlag& flag) noexcept { return flag.try_acquire_shared(); }
     static void release(AccessFlag& flag) noexcept { flag.release_shared(); }
-    static constexpr const char* kRefusal = "Already mutably borrowed";  // a writer holds it
 };
 
 struct Exclusive {
     static bool acquire(AccessFlag& flag) noexcept { return flag.try_acquire_exclusive(); }
     static void release(AccessFlag& flag) noexcept { flag.release_exclusive(); }
-    static constexpr const char* kRefusal = "Already borrowed";  // any access is held
 };
 
 }  // namespace pyvexa

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "compat.hpp"
+#include "glue.hpp"
 
 namespace pyvexa {
 

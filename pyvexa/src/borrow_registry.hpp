@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "compat.hpp"
+#include "glue.hpp"
 #include "numpy_api.hpp"
 
 namespace pyvexa::borrow {

@@ -1,34 +1,17 @@
-// One wrapper per entry point: no C++ exception crosses into the interpreter.
+// The boundary wrapper of this module's entry points: the shared one, with
+// the module's own mapping of the exceptions it does not know.
 #pragma once
 
-#include <exception>
-#include <new>
-#include <type_traits>
-
 #include "errors.hpp"
+#include "pyglue/boundary.hpp"
 
 namespace pyvexa {
 
 namespace detail {
-// Sets the Python error for the exception being handled.
-void translate_current_exception() noexcept;
+// A Panic, or any other exception, becomes PanicException.
+void translate_exception() noexcept;
 }
 
-// Runs `body`; on any exception sets a Python error and returns the
-// failure value (nullptr for object results, -1 for int results).
-template <class Body>
-auto boundary(Body&& body) noexcept -> decltype(body()) {
-    using Result = decltype(body());
-    try {
-        return body();
-    } catch (...) {
-        detail::translate_current_exception();
-        if constexpr (std::is_pointer_v<Result>) {
-            return nullptr;
-        } else {
-            return Result(-1);
-        }
-    }
-}
+inline constexpr pyglue::Boundary<detail::translate_exception> boundary{};
 
 }  // namespace pyvexa

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "compat.hpp"
+#include "glue.hpp"
 
 namespace pyvexa {
 

@@ -1,11 +1,15 @@
 // The enumerations Coil and Channel: a fixed set of instances created with
 // the class, with only __repr__ and __int__ (no comparison, no __index__).
+#include <array>
+#include <cstdint>
 #include <new>
+#include <span>
 #include <string>
 
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "objects.hpp"
+#include "pyglue/table.hpp"
 
 namespace pyvexa {
 
@@ -14,14 +18,13 @@ namespace {
 struct EnumDescription {
     const char* spec_name;  // "builtins.<name>": reads like a built-in class
     const char* name;
-    const char* const* members;
-    std::uint8_t count;
+    std::span<const char* const> members;
 };
 
-constexpr const char* kChannelMembers[] = {"A", "B"};
-constexpr const char* kCoilMembers[] = {"A1", "A2", "B1", "B2"};
-constexpr EnumDescription kChannel{"builtins.Channel", "Channel", kChannelMembers, 2};
-constexpr EnumDescription kCoil{"builtins.Coil", "Coil", kCoilMembers, 4};
+constexpr std::array kChannelMembers{"A", "B"};
+constexpr std::array kCoilMembers{"A1", "A2", "B1", "B2"};
+constexpr EnumDescription kChannel{"builtins.Channel", "Channel", kChannelMembers};
+constexpr EnumDescription kCoil{"builtins.Coil", "Coil", kCoilMembers};
 
 EnumObject& as_enum(PyObject* self) { return *reinterpret_cast<EnumObject*>(self); }
 
@@ -54,12 +57,11 @@ void enum_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyType_Slot kEnumSlots[] = {
-    {Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
-    {Py_nb_int, reinterpret_cast<void*>(enum_int)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(enum_dealloc)},
-    {0, nullptr},
-};
+auto kEnumSlots = pyglue::end_marked(std::array{
+    PyType_Slot{Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
+    PyType_Slot{Py_nb_int, reinterpret_cast<void*>(enum_int)},
+    PyType_Slot{Py_tp_dealloc, reinterpret_cast<void*>(enum_dealloc)},
+});
 
 // New reference to a member instance of `type`.
 PyRef make_member(PyTypeObject* type, std::uint8_t value) {
@@ -72,11 +74,11 @@ PyRef make_member(PyTypeObject* type, std::uint8_t value) {
 
 PyRef create_enum_class(const EnumDescription& description) {
     PyType_Spec spec{description.spec_name, static_cast<int>(sizeof(EnumObject)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kEnumSlots};
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kEnumSlots.data()};
     PyRef type = checked(PyType_FromSpec(&spec));
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
-    for (std::uint8_t value = 0; value < description.count; ++value) {
-        PyRef member = make_member(type_object, value);
+    for (std::size_t value = 0; value < description.members.size(); ++value) {
+        PyRef member = make_member(type_object, static_cast<std::uint8_t>(value));
         if (PyObject_SetAttrString(type.get(), description.members[value], member.get()) < 0) {
             throw_python_error();
         }

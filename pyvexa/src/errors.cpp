@@ -6,16 +6,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "module_state.hpp"
-
 namespace pyvexa {
-
-void throw_python_error() {
-    if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    }
-    throw PythonErrorSet{};
-}
 
 void panic(std::string message, std::source_location location) {
     throw Panic{std::move(message), location};
@@ -33,6 +24,28 @@ std::string unwrap_failure(const std::string& error_rendering) {
 }
 
 namespace {
+
+constexpr const char* kPanicDoc =
+    "The exception raised when the native code of the module fails an internal check.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that it will\n"
+    "typically propagate all the way through the stack and cause the Python\n"
+    "interpreter to exit.\n";
+
+// Kept for the process, like the module's classes; never torn down.
+PyObject* g_panic_class = nullptr;
+
+// The PanicException class, created on first need (borrowed); nullptr with
+// the creation's error set when that fails.
+PyObject* panic_class() noexcept {
+    if (g_panic_class != nullptr) return g_panic_class;
+    PyRef created = PyRef::steal(
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+    if (!created) return nullptr;
+    // Making it may have run Python code, and so another thread: the first one stays.
+    if (g_panic_class == nullptr) g_panic_class = created.release();
+    return g_panic_class;
+}
 
 // Text of str(obj) or repr(obj); a fallback when that fails too.
 std::string object_text(PyObject* obj, bool use_repr) {
@@ -92,7 +105,7 @@ void raise_panic(std::string_view message, const std::source_location& location)
 
     // Both calls leave their own error set when they fail: a MemoryError
     // then reaches the caller in place of the panic.
-    PyObject* type = state::panic_class();
+    PyObject* type = panic_class();
     if (type == nullptr) return;
     PyRef value = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!value) return;

@@ -6,13 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "compat.hpp"
-#include "pyref.hpp"
+#include "glue.hpp"
 
 namespace pyvexa {
-
-// Thrown when a Python exception is already set and must propagate as is.
-struct PythonErrorSet {};
 
 // A violated precondition or unexpected failure; reaches Python as
 // pyo3_runtime.PanicException with `message` as its only argument.
@@ -21,7 +17,6 @@ struct Panic {
     std::source_location location;
 };
 
-[[noreturn]] void throw_python_error();  // expects an exception to be set
 [[noreturn]] void panic(std::string message,
                         std::source_location location = std::source_location::current());
 
@@ -30,12 +25,6 @@ struct Panic {
     do {                               \
         if (!(condition)) ::pyvexa::panic("assertion failed: " text); \
     } while (0)
-
-// Returns `p` as an owned reference, or throws if it is nullptr (error set).
-inline PyRef checked(PyObject* p) {
-    if (p == nullptr) throw_python_error();
-    return PyRef::steal(p);
-}
 
 // Raises `type(message)` and throws.
 [[noreturn]] void raise(PyObject* type, const char* message);

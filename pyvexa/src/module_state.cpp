@@ -16,14 +16,6 @@ namespace {
 
 std::atomic<std::int64_t> g_owner_interpreter{-1};
 PyObject* g_module = nullptr;
-PyObject* g_panic_class = nullptr;
-
-constexpr const char* kPanicDoc =
-    "The exception raised when the native code of the module fails an internal check.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that it will\n"
-    "typically propagate all the way through the stack and cause the Python\n"
-    "interpreter to exit.\n";
 
 // Stores `created` in `slot` unless the slot was filled meanwhile (making it
 // may have run Python code, and so another thread); the first one stays.
@@ -54,14 +46,6 @@ PyTypeObject* ensure_class(PyTypeObject* Classes::*slot, PyRef (*create)()) {
     PyTypeObject*& kept = detail::g_classes.*slot;
     if (kept != nullptr) return kept;
     return keep_first(kept, create());
-}
-
-PyObject* panic_class() noexcept {
-    if (g_panic_class != nullptr) return g_panic_class;
-    PyRef created = PyRef::steal(
-        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
-    if (!created) return nullptr;
-    return keep_first(g_panic_class, std::move(created));
 }
 
 }  // namespace pyvexa::state

@@ -1,13 +1,13 @@
 // What the module keeps for the life of the process: the interpreter that
-// owns it, the module object, the three class objects and the
-// PanicException class. None of it is per module object or per interpreter,
-// and none of it is ever torn down. (The NumPy access state lives the same
-// way beside the only code that fills and reads it: numpy_api.cpp and
-// borrow_registry.cpp.) Everything here runs with the interpreter lock held.
+// owns it, the module object and the three class objects. None of it is
+// per module object or per interpreter, and none of it is ever torn down.
+// (The PanicException class and the NumPy access state live the same way
+// beside the only code that fills and reads them: errors.cpp, and
+// numpy_api.cpp and borrow_registry.cpp.) Everything here runs with the
+// interpreter lock held.
 #pragma once
 
-#include "compat.hpp"
-#include "pyref.hpp"
+#include "glue.hpp"
 
 namespace pyvexa::state {
 
@@ -38,9 +38,5 @@ PyRef keep_module(PyRef module) noexcept;
 // The class in `slot`, created by `create` (which throws on failure) when
 // the slot is still empty. Borrowed: the state keeps it.
 PyTypeObject* ensure_class(PyTypeObject* Classes::*slot, PyRef (*create)());
-
-// The PanicException class, created on first need (borrowed); nullptr with
-// the creation's error set when that fails.
-PyObject* panic_class() noexcept;
 
 }  // namespace pyvexa::state

@@ -5,8 +5,7 @@
 
 #include <cstdint>
 
-#include "compat.hpp"
-#include "pyref.hpp"
+#include "glue.hpp"
 
 namespace pyvexa::numpy {
 

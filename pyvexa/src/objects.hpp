@@ -5,11 +5,10 @@
 #include <cstdint>
 
 #include "access.hpp"
-#include "compat.hpp"
 #include "convert.hpp"
+#include "glue.hpp"
 #include "module_state.hpp"
 #include "protocols/settings.hpp"
-#include "pyref.hpp"
 
 namespace pyvexa {
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-#include "compat.hpp"
+#include "glue.hpp"
 
 namespace pyvexa {
 

@@ -6,8 +6,11 @@
 #include <utility>
 
 #include "method_frame.hpp"
-#include "methods.hpp"
+#include "protocol_methods.hpp"
 #include "protocols/text.hpp"
+#include "pyglue/table.hpp"
+#include "save.hpp"
+#include "signal_methods.hpp"
 
 namespace pyvexa {
 
@@ -42,33 +45,25 @@ void protocol_dealloc(PyObject* self) {
 std::string protocol_text(ProtocolObject& protocol) { return protocols::text::to_text(protocol.record); }
 constexpr auto kStr = method<Shared>("__str__", protocol_text);
 
-// Settings, signals, sampling, save, and the end mark.
-using MethodTable = std::array<PyMethodDef, 5 + 5 + 2 + 1 + 1>;
-
-MethodTable method_table() {
-    MethodTable table{};
-    auto at = table.begin();
-    for (const PyMethodDef& entry : methods::setting_entries()) *at++ = entry;
-    for (const PyMethodDef& entry : methods::signal_entries()) *at++ = entry;
-    for (const PyMethodDef& entry : methods::sampling_entries()) *at++ = entry;
-    *at = methods::save_entry();  // the last entry stays zeroed: the end mark
-    return table;
+// The class dictionary takes the groups in this order.
+auto method_table() {
+    return pyglue::end_marked(methods::setting_entries(), methods::signal_entries(), methods::sampling_entries(),
+                              methods::save_entries());
 }
 
 }  // namespace
 
 PyRef create_protocol_class() {
-    static MethodTable methods = method_table();  // kept for the process, as the class is
-    PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(protocol_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(protocol_dealloc)},
-        {Py_tp_str, slot_entry<kStr>()},
-        {Py_tp_methods, methods.data()},
-        {Py_tp_doc, const_cast<char*>("Protocol()\n--\n\n")},
-        {0, nullptr},
-    };
+    static auto methods = method_table();  // kept for the process, as the class is
+    auto slots = pyglue::end_marked(std::array{
+        PyType_Slot{Py_tp_new, reinterpret_cast<void*>(protocol_new)},
+        PyType_Slot{Py_tp_dealloc, reinterpret_cast<void*>(protocol_dealloc)},
+        PyType_Slot{Py_tp_str, slot_entry<kStr>()},
+        PyType_Slot{Py_tp_methods, methods.data()},
+        PyType_Slot{Py_tp_doc, const_cast<char*>("Protocol()\n--\n\n")},
+    });
     PyType_Spec spec{"builtins.Protocol", static_cast<int>(sizeof(ProtocolObject)), 0, Py_TPFLAGS_DEFAULT,
-                     slots};
+                     slots.data()};
     return checked(PyType_FromSpec(&spec));
 }
 

@@ -6,8 +6,8 @@
 #include "borrow_registry.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "glue.hpp"
 #include "numpy_api.hpp"
-#include "pyref.hpp"
 
 namespace pyvexa {
 
@@ -27,7 +27,7 @@ const borrow::SharedApi& registry_or_panic(const numpy::Api& api) {
     try {
         return borrow::registry(api);
     } catch (const PythonErrorSet&) {
-        panic("Interal borrow checking API error: " + take_error_rendering());
+        panic("Interal borrow checking API error: " + take_error_rendering());  // the misspelling is part of the interface
     }
 }
 

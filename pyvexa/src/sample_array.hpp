@@ -6,8 +6,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "compat.hpp"
-#include "pyref.hpp"
+#include "glue.hpp"
 
 namespace pyvexa {
 

@@ -1,17 +1,15 @@
 // Protocol.save: encode the whole record into memory first, then create or
 // truncate the file and write it in one go, so a failed encoding never
 // leaves a truncated file behind.
+#include "save.hpp"
+
 #include <string_view>
 #include <utility>
 
 #include "file_output.hpp"
-#include "method_frame.hpp"
-#include "methods.hpp"
 #include "protocols/postcard.hpp"
 
 namespace pyvexa::methods {
-
-namespace {
 
 void save(ProtocolObject& protocol, const std::string& filepath) {
     PYVEXA_ASSERT(std::string_view(filepath).ends_with(".vexa"), "filepath.ends_with(\".vexa\")");
@@ -36,10 +34,5 @@ void save(ProtocolObject& protocol, const std::string& filepath) {
         panic(unwrap_failure(failure->render()));
     }
 }
-constexpr auto kSave = method<Exclusive>("save", save, param<arg_text>("filepath"));
-
-}  // namespace
-
-PyMethodDef save_entry() { return method_entry<kSave>(); }
 
 }  // namespace pyvexa::methods

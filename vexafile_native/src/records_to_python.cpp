@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "guard.hpp"
+#include "boundary.hpp"
 #include "protocols/fields.hpp"
 
 namespace vexafile_native {
@@ -22,19 +22,18 @@ public:
     explicit Builder(PyObject* classes) : classes_(classes) {}
 
     PyRef value(bool v) { return PyRef::borrow(v ? Py_True : Py_False); }
-    PyRef value(std::uint64_t v) { return PyRef::steal(checked(PyLong_FromUnsignedLongLong(v))); }
-    PyRef value(double v) { return PyRef::steal(checked(PyFloat_FromDouble(v))); }
+    PyRef value(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
+    PyRef value(double v) { return checked(PyFloat_FromDouble(v)); }
     PyRef value(const std::string& v) {
         // The decoder has checked the UTF-8 already.
-        return PyRef::steal(checked(PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()), "strict")));
+        return checked(PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()), "strict"));
     }
 
     PyRef value(const signals::SampleVector& samples) {
-        PyRef bytes = PyRef::steal(checked(PyBytes_FromStringAndSize(
-            reinterpret_cast<const char*>(samples.data()),
-            static_cast<Py_ssize_t>(samples.size() * sizeof(std::int16_t)))));
+        PyRef bytes = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(samples.data()),
+                                                        static_cast<Py_ssize_t>(samples.size() * sizeof(std::int16_t))));
         PyObject* args[] = {bytes.get()};
-        return PyRef::steal(checked(PyObject_Vectorcall(lookup("samples"), args, 1, nullptr)));
+        return checked(PyObject_Vectorcall(lookup("samples"), args, 1, nullptr));
     }
 
     template <class T, class A>
@@ -64,14 +63,14 @@ public:
 private:
     template <class Sequence>
     PyRef tuple_of(const Sequence& items) {
-        PyRef tuple = PyRef::steal(checked(PyTuple_New(static_cast<Py_ssize_t>(items.size()))));
+        PyRef tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
         Py_ssize_t i = 0;
         for (const auto& item : items) PyTuple_SET_ITEM(tuple.get(), i++, value(item).release());
         return tuple;
     }
 
     static PyRef call(PyObject* callable, PyObject* const* args, std::size_t count) {
-        return PyRef::steal(checked(PyObject_Vectorcall(callable, args, count, nullptr)));
+        return checked(PyObject_Vectorcall(callable, args, count, nullptr));
     }
 
     // Borrowed from `classes`; looked up once per name and call of load.
@@ -79,7 +78,7 @@ private:
         for (const auto& [known, object] : cache_) {
             if (known == name) return object.get();
         }
-        PyRef key = PyRef::steal(checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()))));
+        PyRef key = checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
         PyObject* found = PyDict_GetItemWithError(classes_, key.get());
         if (found == nullptr) {
             if (!PyErr_Occurred()) PyErr_Format(PyExc_KeyError, "no class for %U", key.get());

@@ -1,12 +1,10 @@
 // Python records (the vexafile classes) from a decoded C++ record.
 #pragma once
 
+#include "boundary.hpp"
 #include "protocols/settings.hpp"
-#include "pyref.hpp"
 
 namespace vexafile_native {
-
-using pyvexa::PyRef;
 
 // `classes` maps each record's type name ("Settings", "Coil", ...) and each
 // signal variant's name ("Sine", ...) to the class to call with the fields

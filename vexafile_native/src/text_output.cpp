@@ -1,7 +1,6 @@
 #include "text_output.hpp"
 
-#include "guard.hpp"
-#include "pyref.hpp"
+#include "boundary.hpp"
 
 namespace vexafile_native {
 
@@ -12,10 +11,9 @@ void PythonWriteSink::write(std::string_view chunk) {
 
 void PythonWriteSink::flush() {
     if (pending_.empty()) return;
-    pyvexa::PyRef block = pyvexa::PyRef::steal(
-        checked(PyBytes_FromStringAndSize(pending_.data(), static_cast<Py_ssize_t>(pending_.size()))));
+    PyRef block = checked(PyBytes_FromStringAndSize(pending_.data(), static_cast<Py_ssize_t>(pending_.size())));
     pending_.clear();
-    pyvexa::PyRef result = pyvexa::PyRef::steal(checked(PyObject_CallOneArg(write_, block.get())));
+    checked(PyObject_CallOneArg(write_, block.get()));
 }
 
 }  // namespace vexafile_native

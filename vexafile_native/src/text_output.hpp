@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "compat.hpp"
+#include "pyglue/compat.hpp"
 #include "protocols/text.hpp"
 
 namespace vexafile_native {

@@ -11,6 +11,9 @@ inline constexpr double SAMPLING_RATE = 5000.0;
 inline constexpr double MAX_SESSION_DURATION = 1800.0;
 // Shortest session the setter accepts, in seconds.
 inline constexpr double MIN_SESSION_DURATION = 0.01;
+// Lowest and highest intensity the setter accepts, fractions of full scale.
+inline constexpr double MIN_INTENSITY = 0.0;
+inline constexpr double MAX_INTENSITY = 1.0;
 // Full-scale value a sample fraction of 1.0 is scaled to.
 inline constexpr double SAMPLE_FULL_SCALE = 32767.0;
 

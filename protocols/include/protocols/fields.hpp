@@ -115,6 +115,20 @@ constexpr void visit_fields(Record& record, Visitor&& visit) {
     }(std::make_index_sequence<list.size>{});
 }
 
+namespace detail {
+template <class Tied>
+struct Decayed;
+template <class... T>
+struct Decayed<std::tuple<T...>> {
+    using type = std::tuple<std::remove_cvref_t<T>...>;
+};
+}  // namespace detail
+
+// The types of the record's members in declaration order, as a std::tuple.
+template <Described Record>
+using member_types =
+    typename detail::Decayed<decltype(detail::tie_members<Record::field_list.size>(std::declval<Record&>()))>::type;
+
 // True when the list names each member of the record once. It does not
 // compile when the list is shorter or longer than the record.
 template <Described Record>

@@ -1,12 +1,12 @@
-// Strict UTF-8 validation for decoded text: shortest forms only, no
-// surrogates, nothing above U+10FFFF.
+// Strict UTF-8 validation (of decoded text and of the environment):
+// shortest forms only, no surrogates, nothing above U+10FFFF.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <string_view>
 
-namespace protocols::postcard {
+namespace protocols {
 
 struct Utf8Fault {
     std::size_t offset;       // first byte of the sequence that is wrong
@@ -16,4 +16,4 @@ struct Utf8Fault {
 // The first fault of `text`, or nothing when it is valid UTF-8.
 std::optional<Utf8Fault> find_utf8_fault(std::string_view text) noexcept;
 
-}  // namespace protocols::postcard
+}  // namespace protocols

@@ -7,10 +7,11 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Callable
+from typing import Callable, Sequence
 
 from .. import _decode
 from .._decode import VexaFormatError
+from .._limits import Limits, LimitsError
 from .._records import Settings
 
 
@@ -25,17 +26,47 @@ def read_file(path: str, records: bool = True):
     decoder's own record when it is there. Bad input raises CliError(2)."""
     try:
         with open(path, "rb") as f:
-            if not records and _decode._native is not None:
-                return _decode._native.decode(f.fileno(), _decode.CLASSES)
-            return _decode.read_settings(f)
+            return _decode.read_settings(f) if records else _decode.read_decoded(f)
     except VexaFormatError as e:
-        raise CliError(f"{path}: {e}", 2) from None
+        raise CliError(f"{path}: {_in_words(e)}", 2) from None
     except OSError as e:
         raise CliError(f"{path}: {e.strerror or e}", 2) from None
 
 
+def _in_words(e: VexaFormatError) -> str:
+    """What a person reads first about bytes that fail to decode, then the detail."""
+    if e.kind == "unexpected_end":
+        return f"the file is truncated, it ends early ({e})"
+    return f"not a .vexa protocol, or damaged ({e})"
+
+
 def read_settings(path: str) -> Settings:
     return read_file(path, records=True)
+
+
+def load_limits(paths: list[str]) -> Limits:
+    """The layered limits of the --limits files (none: no rules). A file
+    that cannot be read or is not a valid limits file raises CliError(2)."""
+    try:
+        return Limits.load(*paths)
+    except LimitsError as e:
+        raise CliError(str(e), 2) from None
+    except OSError as e:
+        raise CliError(f"{e.filename}: cannot read the limits file: {e.strerror or e}", 2) from None
+
+
+def refuse_unencodable(texts: Sequence[str], names: Sequence[str] | None = None) -> None:
+    """Refuse output that standard output's encoding cannot show before any
+    of it is written, rather than stop half-way through. names[i], when
+    given, says what texts[i] is; otherwise the offending characters do."""
+    encoding = sys.stdout.encoding or "utf-8"
+    for i, text in enumerate(texts):
+        try:
+            text.encode(encoding)
+        except UnicodeEncodeError as e:
+            shown = names[i] if names is not None else ascii(e.object[e.start:e.end])
+            raise CliError(f"the output encoding {encoding} cannot show {shown}; use UTF-8 (PYTHONIOENCODING=utf-8)",
+                           1) from None
 
 
 def print_failure(e: CliError) -> None:

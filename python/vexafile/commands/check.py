@@ -1,17 +1,21 @@
-"""vexafile check FILE...: findings one per line, or one JSON document.
+"""vexafile check [--limits LIMITS ...] FILE...: findings one per line, or
+one JSON document.
 
 Exit status: 0 when no file has an error (warnings alone give 0), 1 when a
 file has one, 2 when a file cannot be read; every file is still checked and
-2 wins over 1."""
+2 wins over 1. A limits file that cannot be read or is not valid gives 2
+before any protocol is checked."""
 
 from __future__ import annotations
 
 import argparse
 import json
 import sys
+from dataclasses import fields
 
-from .._check import check
-from ._cli import CliError, print_failure, read_settings
+from .._check import Finding, check
+from .._json import to_jsonable
+from ._cli import CliError, load_limits, print_failure, read_settings
 
 
 def register(commands) -> None:
@@ -22,6 +26,9 @@ def register(commands) -> None:
         "Exit status 0 without errors, 1 when a file has an error, 2 when a file cannot be read.",
     )
     p.add_argument("files", nargs="+", metavar="FILE", help="protocol files to check")
+    p.add_argument("--limits", action="append", metavar="LIMITS", default=[],
+                   help="also check against the rules of this limits file (TOML; see 'vexafile limits "
+                   "--template'); repeat it for layers such as the device's, the site's and the study's")
     mode = p.add_mutually_exclusive_group()
     mode.add_argument("--json", action="store_true", help="print one JSON document with every file's findings")
     mode.add_argument("-q", "--quiet", action="store_true", help="print nothing; only the exit status tells")
@@ -29,6 +36,7 @@ def register(commands) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    limits = load_limits(args.limits)
     status = 0
     report = []
     for path in args.files:
@@ -39,12 +47,11 @@ def run(args: argparse.Namespace) -> int:
             status = 2
             report.append({"file": path, "error": _reason(path, e)})
             continue
-        findings = check(settings)
+        findings = check(settings, limits)
         if status == 0 and any(f.severity == "error" for f in findings):
             status = 1
         if args.json:
-            report.append({"file": path, "findings": [
-                {"severity": f.severity, "path": f.path, "message": f.message} for f in findings]})
+            report.append({"file": path, "findings": [_jsonable(f) for f in findings]})
         elif not args.quiet:
             for f in findings:
                 sys.stdout.write(f"{path}: {f.severity}: {f.path}: {f.message}\n")
@@ -52,6 +59,12 @@ def run(args: argparse.Namespace) -> int:
         json.dump({"files": report}, sys.stdout, indent=2)
         sys.stdout.write("\n")
     return status
+
+
+def _jsonable(f: Finding) -> dict:
+    """Every field; those a finding does not have are null."""
+    values = ((field.name, getattr(f, field.name)) for field in fields(f))
+    return {name: None if v is None else to_jsonable(v) for name, v in values}
 
 
 def _reason(path: str, e: CliError) -> str:

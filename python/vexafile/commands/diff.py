@@ -6,21 +6,7 @@ import argparse
 import sys
 
 from .._diff import diff
-from ._cli import CliError, read_settings
-
-def _check_encodable(lines: list[str]) -> None:
-    # Refuse before writing anything rather than stop half-way through.
-    encoding = sys.stdout.encoding or "utf-8"
-    for line in lines:
-        try:
-            line.encode(encoding)
-        except UnicodeEncodeError as e:
-            raise CliError(
-                f"the output encoding {encoding} cannot show {ascii(e.object[e.start:e.end])}; "
-                "use UTF-8 (PYTHONIOENCODING=utf-8)",
-                1,
-            ) from None
-
+from ._cli import read_settings, refuse_unencodable
 
 _LINES_PER_WRITE = 4096
 
@@ -38,7 +24,7 @@ def register(commands) -> None:
 def run(args: argparse.Namespace) -> int:
     found = diff(read_settings(args.old), read_settings(args.new))
     lines = [str(d) for d in found]
-    _check_encodable(lines)
+    refuse_unencodable(lines)
     for start in range(0, len(lines), _LINES_PER_WRITE):
         sys.stdout.write("".join(line + "\n" for line in lines[start : start + _LINES_PER_WRITE]))
     return 1 if found else 0

@@ -6,25 +6,16 @@ import argparse
 import codecs
 import sys
 
-from ._cli import CliError, read_file
+from ._cli import read_file, refuse_unencodable
 from .plot import draw_file
 from .._json import write_json
 from .._records import Settings
+from .._summary import summary
 from .._text import quote, write_text
 
 
 def _check_names(names: list[str]) -> None:
-    # Refuse before writing anything rather than stop half-way through.
-    encoding = sys.stdout.encoding or "utf-8"
-    for name in names:
-        try:
-            quote(name).encode(encoding)
-        except UnicodeEncodeError:
-            raise CliError(
-                f"the output encoding {encoding} cannot show the coil name {ascii(name)}; "
-                "use UTF-8 (PYTHONIOENCODING=utf-8)",
-                1,
-            ) from None
+    refuse_unencodable([quote(name) for name in names], [f"the coil name {ascii(name)}" for name in names])
 
 
 def _is_utf8(encoding: str | None) -> bool:
@@ -61,13 +52,18 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("file", help="protocol file to read")
     mode = p.add_mutually_exclusive_group()
     mode.add_argument("--json", action="store_true", help="print the record as JSON")
+    mode.add_argument("-s", "--summary", action="store_true",
+                      help="print the protocol on one screen: session, channels, one line per signal, findings")
     mode.add_argument("--plot", metavar="OUT.png", help="draw the sampled signals into an image (as the plot command)")
     p.set_defaults(command=run)
 
 
 def run(args: argparse.Namespace) -> int:
-    doc = read_file(args.file, records=bool(args.json or args.plot))
-    if args.plot:
+    doc = read_file(args.file, records=bool(args.json or args.plot or args.summary))
+    if args.summary:
+        _check_names([coil.name for coil in doc.machine_config.coils])
+        sys.stdout.write(summary(doc) + "\n")
+    elif args.plot:
         draw_file(doc, args.plot)
     elif args.json:
         write_json(doc, sys.stdout.write)

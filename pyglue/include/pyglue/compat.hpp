@@ -1,11 +1,11 @@
-// Version shims: the module is written against the 3.14 C API and runs on
+// Version shims: both modules are written against the 3.14 C API and run on
 // 3.11 and later. Every use of a call newer than 3.11 goes through here.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace pyvexa::compat {
+namespace pyglue::compat {
 
 // New reference to the raised exception, clearing it; nullptr if none.
 inline PyObject* get_raised_exception() {
@@ -53,4 +53,4 @@ inline PyObject* type_module_name(PyTypeObject* type) {
 #endif
 }
 
-}  // namespace pyvexa::compat
+}  // namespace pyglue::compat

@@ -3,9 +3,9 @@
 
 #include <utility>
 
-#include "compat.hpp"
+#include "pyglue/compat.hpp"
 
-namespace pyvexa {
+namespace pyglue {
 
 class PyRef {
 public:
@@ -40,4 +40,4 @@ private:
     PyObject* p_ = nullptr;
 };
 
-}  // namespace pyvexa
+}  // namespace pyglue
