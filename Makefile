@@ -29,10 +29,12 @@ CPP_OPTIONS :=
 WERROR_SETTING := --config-settings=cmake.define.PYVEXA_WERROR=ON
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all venv install cpp-test pytest test demo bench bench-reader sanitize test-numpy1 test-py312 test-py313 \
+# make test-browser: the reports rendered in headless Chromium (skipped, with a
+# message, where Chromium is missing); screenshots and PDFs in build/report-screens.
+.PHONY: all venv install cpp-test pytest test test-browser demo bench bench-reader sanitize test-numpy1 test-py312 test-py313 \
   wheel wheel-cpp-test test-wheel smoke-wheel wheel-smoke fuzz fuzz-smoke clean \
-  test-py314 cpp-test-py314 wheel-py314 test-wheel-py314 test-arm64 wheel-arm64 test-wheel-arm64 wheel-cpp-test-arm64 same-bytes-arm64 \
-  test-scalar test-scalar-arm64
+  test-py314 cpp-test-py314 wheel-py314 test-wheel-py314 test-arm64 wheel-arm64 test-wheel-arm64 wheel-cpp-test-arm64 \
+  same-bytes-arm64 test-scalar test-scalar-arm64
 
 all: install
 
@@ -67,6 +69,15 @@ test:
 	$(MAKE) --no-print-directory cpp-test || status=1; \
 	$(MAKE) --no-print-directory pytest || status=1; \
 	exit $$status
+
+# One worker: the tests share one browser.
+BROWSER_SHOTS := build/report-screens
+test-browser: install
+	@if ! command -v chromium >/dev/null 2>&1 && ! command -v chromium-browser >/dev/null 2>&1; then \
+	  echo "test-browser: skipped: Chromium is not installed (apt-get install chromium)"; \
+	  if [ -n "$$CI" ]; then exit 1; else exit 0; fi; fi; \
+	VEXA_BROWSER_TESTS=1 VEXA_SCREENSHOTS=$(BROWSER_SHOTS) $(PY) -P -m pytest -q -n 0 -p no:cacheprovider \
+	  tests/test_report_browser.py
 
 test-numpy1:
 	$(MAKE) --no-print-directory pytest VENV=.venv-numpy1 EXTRAS=test NUMPY_SPEC='numpy<2'

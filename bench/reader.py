@@ -9,6 +9,8 @@ same-run ratios with the goals:
   file and on a file of 2M mixed signals, with the child's peak memory;
 - `--json` on the 9M file: time and peak memory;
 - `python -m vexafile /dev/zero`: refused in time and memory, no traceback;
+- `vexafile report` on the 9M file against `vexafile check` on it (at most
+  3x), and the size of its page (under 500 KB);
 - `check --limits` with every arbitrary-signal rule on the 9M file, kept and
   broken, against `check` without limits (goal: at most 2x), and the same
   two checks in this process on the loaded file, for scale;
@@ -209,6 +211,7 @@ def save_with_one_sample_changed(out: str) -> None:
 
 TIMES: dict[str, list[float]] = {}
 PEAKS: dict[str, list[float]] = {}
+OUTPUT_SIZES: dict[str, int] = {}
 
 
 def record(name: str, seconds: float, peak_mb: float | None = None) -> None:
@@ -277,6 +280,7 @@ def run_rounds(p9: pyvexa.Protocol, path9: str, pm: pyvexa.Protocol, pathm: str,
         cli_round("python -m vexafile --json, 9M", [path9, "--json"], tmp)
         for name, args, expect in tool_cases(path9, changed9, limits):
             cli_round(name, args, tmp, expect)
+        OUTPUT_SIZES["report"] = os.path.getsize(report_page(path9))
 
 
 def tool_cases(path9: str, changed9: str, limits: dict[str, str]) -> list[tuple[str, list[str], int]]:
@@ -288,10 +292,15 @@ def tool_cases(path9: str, changed9: str, limits: dict[str, str]) -> list[tuple[
          ["check", "--limits", limits["broken"], path9], 1),
         ("vexafile diff, 9M against itself", ["diff", path9, path9], 0),
         ("vexafile diff, 9M, one sample changed", ["diff", path9, changed9], 1),
+        ("vexafile report, 9M", ["report", path9, "-o", report_page(path9)], 0),
     ]
     if importlib.util.find_spec("matplotlib") is not None:
         cases.append(("vexafile plot, 9M", ["plot", path9, os.path.join(os.path.dirname(path9), "p.png")], 0))
     return cases
+
+
+def report_page(path9: str) -> str:
+    return os.path.join(os.path.dirname(path9), "report.html")
 
 
 def dev_zero(tmp: str) -> dict:
@@ -344,6 +353,11 @@ def report(sizes: dict[str, int], zero: dict, elapsed: float) -> None:
                  f"({m:.1f}x str(p) + start)", "", ""))
     rows.append(("  peak memory", f"{peak:.0f} MiB", f"<= {bound:.0f} MiB, as for the text", status(peak <= bound)))
 
+    m, lo, hi = paired(TIMES["vexafile report, 9M"], TIMES["vexafile check, 9M"])
+    rows.append(("`vexafile report` / `vexafile check`, 9M samples", f"{m:.1f}x ({lo:.1f} - {hi:.1f})", "<= 3x",
+                 status(m <= 3)))
+    size = OUTPUT_SIZES["report"]
+    rows.append(("  its page", f"{size / 1000:.0f} KB", "< 500 KB", status(size < 500_000)))
     for name in LIMITS:
         m, lo, hi = paired(TIMES[f"vexafile check --limits, every arbitrary rule {name}, 9M"],
                            TIMES["vexafile check, 9M"])

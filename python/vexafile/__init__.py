@@ -15,6 +15,7 @@ from ._edit import snapshot, to_protocol
 from ._json import to_jsonable, write_json
 from ._limits import Limits, LimitsError
 from ._records import *  # noqa: F403
+from ._report import report_html
 from ._summary import summary
 from ._records import __all__ as _record_names
 from ._text import format_f64, quote, to_text, write_text
@@ -42,6 +43,7 @@ __all__ = [
     "write_json",
     "format_f64",
     "quote",
+    "report_html",
     "Reader",
     "VexaFormatError",
     *_record_names,

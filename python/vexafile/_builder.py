@@ -554,6 +554,12 @@ class Builder:
 
     # --- display and copying ---------------------------------------------
 
+    def _repr_html_(self) -> str:
+        """The summary and routing of the report, for notebooks."""
+        from ._report import fragment
+
+        return fragment(self.to_settings())
+
     def __repr__(self) -> str:
         on = ", ".join(_LETTER[f] for f in CHANNEL_FIELDS if self._enabled[f])
         n = len(self._signals)

@@ -272,6 +272,12 @@ class Settings:
     monitor_trace_visible: tuple[bool, ...]
     monitor_subsampling_factor: int
 
+    def _repr_html_(self) -> str:
+        """The summary and routing of the report, for notebooks."""
+        from ._report import fragment
+
+        return fragment(self)
+
 
 # --- the shape of each field, derived from the declarations above ----------
 #

@@ -6,29 +6,20 @@ from __future__ import annotations
 
 import argparse
 
-from . import check, diff, limits, plot, show
+from . import check, diff, limits, plot, report, show
+from .._version import version
 
-COMMANDS = (show, check, diff, plot, limits)
-
-
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError
-    from importlib.metadata import version as installed
-
-    try:
-        return installed("pyvexa")  # the distribution that ships vexafile
-    except PackageNotFoundError:
-        return "unknown (pyvexa is not installed as a distribution)"
+COMMANDS = (show, check, diff, plot, limits, report)
 
 
 def parser() -> tuple[argparse.ArgumentParser, tuple[str, ...]]:
     """The whole parser, and the command words it knows, in order."""
     top = argparse.ArgumentParser(
         prog="vexafile",
-        description="Read, check, compare and plot .vexa protocol files. "
+        description="Read, check, compare, plot and report .vexa protocol files. "
         "Without a command, 'vexafile FILE' shows the file as text.",
     )
-    top.add_argument("--version", action="version", version=f"vexafile {_version()}",
+    top.add_argument("--version", action="version", version=f"vexafile {version()}",
                      help="print vexafile's version and exit")
     words = top.add_subparsers(title="commands", metavar="COMMAND")
     for module in COMMANDS:
