@@ -7,6 +7,10 @@
 # tests against it; make wheel-cpp-test: the C++ tests built by the wheel's
 # compiler; make smoke-wheel: the wheel installed and used where no compiler
 # can be reached (make wheel-smoke: the same on CPython 3.13).
+# make test-py314, wheel-py314, test-wheel-py314: the same on CPython 3.14 in a
+# Debian sid chroot; make test-arm64, wheel-arm64, test-wheel-arm64,
+# wheel-cpp-test-arm64: on aarch64 in a Debian bookworm chroot under
+# qemu-user-static (scripts/in-chroot; root only, skipped elsewhere).
 PYTHON ?= python3
 VENV ?= .venv
 NUMPY_SPEC ?=
@@ -20,6 +24,7 @@ PYTEST_JOBS ?= auto
 PYTEST := -P -m pytest -q -n $(PYTEST_JOBS) -p no:cacheprovider
 PIP := $(PY) -m pip
 CPP_BUILD := build/cpp
+CPP_OPTIONS :=
 # The project's own builds treat warnings as errors; a plain pip install does not.
 WERROR_SETTING := --config-settings=cmake.define.PYVEXA_WERROR=ON
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
@@ -27,7 +32,9 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 # make test-browser: the reports rendered in headless Chromium (skipped, with a
 # message, where Chromium is missing); screenshots and PDFs in build/report-screens.
 .PHONY: all venv install cpp-test pytest test test-browser demo bench bench-reader sanitize test-numpy1 test-py312 test-py313 \
-  wheel wheel-cpp-test test-wheel smoke-wheel wheel-smoke fuzz fuzz-smoke clean
+  wheel wheel-cpp-test test-wheel smoke-wheel wheel-smoke fuzz fuzz-smoke clean \
+  test-py314 cpp-test-py314 wheel-py314 test-wheel-py314 test-arm64 wheel-arm64 test-wheel-arm64 wheel-cpp-test-arm64 \
+  same-bytes-arm64 test-scalar test-scalar-arm64
 
 all: install
 
@@ -47,7 +54,7 @@ install: venv
 # it when it can (root with apt-get) and otherwise says what to install.
 cpp-test: venv
 	scripts/need-gtest
-	cmake -S . -B $(CPP_BUILD) -G Ninja -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=OFF -DPYVEXA_WERROR=ON >/dev/null
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DBUILD_TESTING=ON -DPYVEXA_BUILD_MODULE=OFF -DPYVEXA_WERROR=ON $(CPP_OPTIONS) >/dev/null
 	cmake --build $(CPP_BUILD)
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
@@ -84,7 +91,7 @@ test-py312 test-py313: test-py%:
 # scripts/wheel-tools.txt in a venv of PYTHON; auditwheel then refuses it
 # unless it meets the manylinux_2_28 policy, and tags it. The intermediate
 # wheel stays under build/.
-WHEEL_PLAT := manylinux_2_28_x86_64
+WHEEL_PLAT := manylinux_2_28_$(shell uname -m)
 WHEEL_ABI = $(shell $(PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 WHEEL_TOOLS = build/wheel-tools-$(WHEEL_ABI)
 WHEEL_RAW = build/wheel-raw-$(WHEEL_ABI)
@@ -97,9 +104,13 @@ $(WHEEL_TOOLS)/.ready: scripts/wheel-tools.txt
 	$(WHEEL_TOOLS)/bin/pip install -q -r scripts/wheel-tools.txt
 	touch $@
 
+WHEEL_PYINCLUDE = build/zig-pyinclude-$(WHEEL_ABI)
+
 wheel: $(WHEEL_TOOLS)/.ready
 	rm -rf $(WHEEL_RAW) $(WHEEL_FILE)
+	scripts/zig-pyinclude $(PYTHON) $(abspath $(WHEEL_PYINCLUDE))
 	PATH=$(abspath $(WHEEL_TOOLS))/bin:$$PATH PYVEXA_ZIG_PYTHON=$(abspath $(WHEEL_TOOLS))/bin/python \
+	  PYVEXA_ZIG_INCLUDE=$(abspath $(WHEEL_PYINCLUDE)) \
 	  CC=$(abspath scripts/zig-cc) CXX=$(abspath scripts/zig-c++) \
 	  $(WHEEL_TOOLS)/bin/python -m pip wheel -q --no-deps --no-build-isolation -w $(WHEEL_RAW) \
 	  $(WERROR_SETTING) --config-settings=build-dir=build/zig-{wheel_tag} .
@@ -184,5 +195,53 @@ fuzz:
 fuzz-smoke:
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10
 
+# The whole suite with every sample loop dispatched to its scalar version
+# (PYVEXA_SCALAR_LOOPS), as on a CPU without vector loops; on aarch64,
+# where NEON is always there: make test-scalar-arm64.
+SCALAR_SETTING := --config-settings=cmake.define.PYVEXA_SCALAR_LOOPS=ON --config-settings=build-dir=build/scalar-{wheel_tag}
+test-scalar:
+	@status=0; \
+	$(MAKE) --no-print-directory cpp-test CPP_BUILD=build/cpp-scalar CPP_OPTIONS=-DPYVEXA_SCALAR_LOOPS=ON || status=1; \
+	$(MAKE) --no-print-directory pytest VENV=.venv-scalar WERROR_SETTING="$(WERROR_SETTING) $(SCALAR_SETTING)" || status=1; \
+	exit $$status
+
+# The chroots (scripts/in-chroot): its status 77 says this machine cannot run
+# them, which skips here and fails in CI.
+IN_CHROOT = status=0; scripts/in-chroot $(1) $(2) || status=$$?; \
+  if [ $$status = 77 ] && [ -z "$${CI:-}" ]; then exit 0; fi; exit $$status
+
+test-py314:
+	@$(call IN_CHROOT,py314,make test)
+# CI's half of it: sid's GCC builds both modules and the C++ tests with
+# warnings as errors, and the C++ tests run; the Python suite runs on the wheel.
+cpp-test-py314:
+	@$(call IN_CHROOT,py314,make install cpp-test)
+wheel-py314:
+	@$(call IN_CHROOT,py314,make wheel)
+test-wheel-py314:
+	@$(call IN_CHROOT,py314,make test-wheel)
+test-arm64:
+	@export PYVEXA_CHROOT_EXTRA="g++ cmake ninja-build"; $(call IN_CHROOT,arm64,make test)
+wheel-arm64:
+	@$(call IN_CHROOT,arm64,make wheel)
+test-wheel-arm64:
+	@$(call IN_CHROOT,arm64,make test-wheel)
+wheel-cpp-test-arm64:
+	@$(call IN_CHROOT,arm64,make wheel-cpp-test)
+test-scalar-arm64:
+	@export PYVEXA_CHROOT_EXTRA="g++ cmake ninja-build"; $(call IN_CHROOT,arm64,make test-scalar)
+
+# One script's file and text, written here and by the aarch64 wheel (after
+# test-wheel-arm64), byte for byte the same.
+ARM64_WHEEL_PY := .venv-wheel-cp311/bin/python
+same-bytes-arm64: install
+	rm -rf build/same-bytes build/arm64
+	$(PY) scripts/same_bytes.py build/same-bytes
+	@$(call IN_CHROOT,arm64,$(ARM64_WHEEL_PY) scripts/same_bytes.py out/same-bytes)
+	@if [ -d build/arm64 ]; then \
+	  cmp build/same-bytes/protocol.vexa build/arm64/same-bytes/protocol.vexa && \
+	  cmp build/same-bytes/protocol.txt build/arm64/same-bytes/protocol.txt && \
+	  echo "$@: the aarch64 file and text are the same as here"; fi
+
 clean:
-	rm -rf build dist $(VENV) .venv-numpy1 .venv-py312 .venv-py313 .venv-wheel-*
+	rm -rf build dist $(VENV) .venv-numpy1 .venv-py312 .venv-py313 .venv-wheel-* .venv-scalar

@@ -4,6 +4,9 @@
 #include <cpuid.h>
 
 #include <cstdint>
+#elif defined(__aarch64__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
 #endif
 
 namespace protocols::cpu {
@@ -51,14 +54,30 @@ Features detect() noexcept {
     return out;
 }
 
+#elif defined(__aarch64__)
+
+Features detect() noexcept {
+    Features out;
+    out.neon = (::getauxval(AT_HWCAP) & HWCAP_ASIMD) != 0;
+    return out;
+}
+
 #else
 
 Features detect() noexcept { return {}; }
 
 #endif
 
+bool scalar_loops_forced() noexcept {
+#ifdef PROTOCOLS_SCALAR_LOOPS
+    return true;
+#else
+    return false;
+#endif
+}
+
 const Features& features() noexcept {
-    static const Features detected = detect();
+    static const Features detected = scalar_loops_forced() ? Features{} : detect();
     return detected;
 }
 

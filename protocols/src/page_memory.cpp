@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdio>
 #include <cstdint>
 #include <limits>
 #include <mutex>
@@ -13,10 +14,20 @@ namespace protocols::memory {
 
 namespace {
 
-// From this length on a mapping is aligned and advised for huge pages.
-constexpr std::size_t kHugeThreshold = kHugePage;
+// From one huge page on a mapping is aligned and advised for huge pages.
+bool wants_huge_pages(std::size_t length) noexcept { return length >= huge_page_size(); }
 
-bool wants_huge_pages(std::size_t length) noexcept { return length >= kHugeThreshold; }
+// What the kernel reports for transparent huge pages, or 0.
+std::size_t reported_huge_page_size() noexcept {
+    std::FILE* f = std::fopen("/sys/kernel/mm/transparent_hugepage/hpage_pmd_size", "re");
+    if (f == nullptr) return 0;
+    unsigned long long size = 0;
+    const bool read = std::fscanf(f, "%llu", &size) == 1;
+    std::fclose(f);
+    return read ? static_cast<std::size_t>(size) : 0;
+}
+
+bool is_power_of_two(std::size_t n) noexcept { return n != 0 && (n & (n - 1)) == 0; }
 
 void advise_huge_pages([[maybe_unused]] void* start, [[maybe_unused]] std::size_t length) noexcept {
 #ifdef MADV_HUGEPAGE
@@ -29,12 +40,13 @@ void advise_huge_pages([[maybe_unused]] void* start, [[maybe_unused]] std::size_
 // A range of `length` bytes starting on a huge-page boundary, mapped with
 // `protection`: map one huge page more than asked, then trim both ends.
 void* map_aligned(std::size_t length, int protection) {
-    const std::size_t slack = kHugePage - page_size();
+    const std::size_t huge = huge_page_size();
+    const std::size_t slack = huge - page_size();
     if (length > std::numeric_limits<std::size_t>::max() - slack) throw std::bad_alloc();
     void* raw = ::mmap(nullptr, length + slack, protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) throw std::bad_alloc();
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t aligned = (start + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
+    const std::uintptr_t aligned = (start + huge - 1) & ~std::uintptr_t{huge - 1};
     const std::size_t head = aligned - start;
     if (head != 0) ::munmap(raw, head);
     if (slack != head) ::munmap(reinterpret_cast<void*>(aligned + length), slack - head);
@@ -114,6 +126,17 @@ constinit LazyFreeCache g_lazy_free_cache;
 
 std::size_t page_size() noexcept {
     static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+std::size_t huge_page_size() noexcept {
+    // Without the kernel's word, the size one page-table entry above a page
+    // spans: a page's worth of 8-byte entries, each mapping one page.
+    static const std::size_t size = [] {
+        const std::size_t reported = reported_huge_page_size();
+        if (is_power_of_two(reported) && reported > page_size()) return reported;
+        return page_size() / 8 * page_size();
+    }();
     return size;
 }
 

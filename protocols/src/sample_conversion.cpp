@@ -3,7 +3,6 @@
 #include "cpu_features.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -13,12 +12,6 @@
 namespace protocols::samples {
 
 namespace {
-
-inline double load(const char* p) noexcept {
-    double value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
 
 // Classifies one sample; `!(s >= 0.0)` also catches NaN.
 inline Fault classify(double s) noexcept {
@@ -36,10 +29,6 @@ ConversionResult convert_repeated(double s, std::size_t count, std::int16_t* out
 
 #ifdef PROTOCOLS_HAVE_X86_KERNELS
 
-// Samples per block: the range test of a whole block is folded into one
-// branch, and a failing block is rescanned by the scalar loop, which names
-// the first bad sample.
-constexpr std::size_t kBlock = 32;
 // Software prefetch distance in samples (8 KB ahead when contiguous): the
 // hardware prefetcher alone leaves the loop waiting on memory for large
 // arrays, about half the time.
@@ -63,10 +52,8 @@ __attribute__((target("avx2"))) inline __m256d out_of_range(__m256d s) noexcept 
                         _mm256_cmp_pd(s, _mm256_set1_pd(1.0), _CMP_GT_OQ));
 }
 
-// How eight consecutive samples are loaded, per stride.
-enum class Layout { Contiguous, Reversed, EveryOther, Any };
-
-// Loads samples 0-3 into lo and 4-7 into hi, in sample order.
+// Loads samples 0-3 into lo and 4-7 into hi, in sample order, with the
+// pattern of the layout.
 template <Layout L>
 __attribute__((target("avx2"))) inline void load_eight(const char* p, std::ptrdiff_t stride, __m256d& lo,
                                                        __m256d& hi) noexcept {
@@ -88,9 +75,11 @@ __attribute__((target("avx2"))) inline void load_eight(const char* p, std::ptrdi
         hi = _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_loadu_pd(d + 8), _mm256_loadu_pd(d + 11), 0b1010),
                                    _MM_SHUFFLE(3, 1, 2, 0));
     } else {
-        lo = _mm256_setr_pd(load(p), load(p + stride), load(p + 2 * stride), load(p + 3 * stride));
+        lo = _mm256_setr_pd(load_sample(p), load_sample(p + stride), load_sample(p + 2 * stride),
+                            load_sample(p + 3 * stride));
         p += 4 * stride;
-        hi = _mm256_setr_pd(load(p), load(p + stride), load(p + 2 * stride), load(p + 3 * stride));
+        hi = _mm256_setr_pd(load_sample(p), load_sample(p + stride), load_sample(p + 2 * stride),
+                            load_sample(p + 3 * stride));
     }
 }
 
@@ -99,17 +88,8 @@ inline void prefetch_block(const char* p, std::ptrdiff_t stride) noexcept {
     constexpr std::ptrdiff_t kLine = 64;
     const char* ahead = p + kPrefetchAhead * stride;
     const std::ptrdiff_t step = stride < 0 ? -kLine : kLine;
-    const std::ptrdiff_t lines = (static_cast<std::ptrdiff_t>(kBlock) * (stride < 0 ? -stride : stride)) / kLine;
+    const std::ptrdiff_t lines = (static_cast<std::ptrdiff_t>(kVectorBlock) * (stride < 0 ? -stride : stride)) / kLine;
     for (std::ptrdiff_t line = 0; line < lines; ++line) _mm_prefetch(ahead + line * step, _MM_HINT_T0);
-}
-
-// Scalar pass over samples [first, first + n) of the array: names the first
-// bad one, with its index in the whole array.
-ConversionResult rescan(const char* base, std::ptrdiff_t stride, std::size_t first, std::size_t n,
-                        std::int16_t* out) noexcept {
-    ConversionResult part =
-        convert_fractions_scalar(base + static_cast<std::ptrdiff_t>(first) * stride, stride, n, out + first);
-    return {part.fault, first + part.index};
 }
 
 // Converts eight samples into out[0..8), valid or not; returns the lanes
@@ -129,17 +109,17 @@ __attribute__((target("avx2"))) ConversionResult convert_blocks(const char* base
                                                                 std::size_t count, std::int16_t* out) noexcept {
     std::size_t i = 0;
     const char* p = base;
-    for (; i + kBlock <= count; i += kBlock, p += static_cast<std::ptrdiff_t>(kBlock) * stride) {
+    for (; i + kVectorBlock <= count; i += kVectorBlock, p += static_cast<std::ptrdiff_t>(kVectorBlock) * stride) {
         // Only inside the array: small arrays are in cache already, and a
         // prefetch into an unmapped page still costs a page walk.
         if constexpr (L != Layout::Any) {
-            if (i + static_cast<std::size_t>(kPrefetchAhead) + kBlock <= count) prefetch_block(p, stride);
+            if (i + static_cast<std::size_t>(kPrefetchAhead) + kVectorBlock <= count) prefetch_block(p, stride);
         }
         __m256d bad = _mm256_setzero_pd();
-        for (std::size_t j = 0; j < kBlock; j += 8) {
+        for (std::size_t j = 0; j < kVectorBlock; j += 8) {
             bad = _mm256_or_pd(bad, convert_eight<L>(p + static_cast<std::ptrdiff_t>(j) * stride, stride, out + i + j));
         }
-        if (!_mm256_testz_pd(bad, bad)) return rescan(base, stride, i, kBlock, out);
+        if (!_mm256_testz_pd(bad, bad)) return rescan(base, stride, i, kVectorBlock, out);
     }
     // Short arrays and the rest of long ones, eight at a time.
     for (; i + 8 <= count; i += 8, p += 8 * stride) {
@@ -190,10 +170,12 @@ PROTOCOLS_WIDE ConversionResult convert_contiguous_wide(const char* base, std::s
     constexpr std::ptrdiff_t kDouble = sizeof(double);
     const auto* d = reinterpret_cast<const double*>(base);
     std::size_t i = 0;
-    for (; i + kBlock <= count; i += kBlock) {
-        if (i + static_cast<std::size_t>(kPrefetchAhead) + kBlock <= count) prefetch_block(base + i * kDouble, kDouble);
+    for (; i + kVectorBlock <= count; i += kVectorBlock) {
+        if (i + static_cast<std::size_t>(kPrefetchAhead) + kVectorBlock <= count) {
+            prefetch_block(base + i * kDouble, kDouble);
+        }
         if (convert_sixteen(d + i, out + i) | convert_sixteen(d + i + 16, out + i + 16)) {
-            return rescan(base, kDouble, i, kBlock, out);
+            return rescan(base, kDouble, i, kVectorBlock, out);
         }
     }
     for (; i + 16 <= count; i += 16) {
@@ -218,7 +200,7 @@ ConversionResult convert_fractions_scalar(const char* base, std::ptrdiff_t strid
                                           std::int16_t* out) noexcept {
     const char* p = base;
     for (std::size_t i = 0; i < count; ++i, p += stride) {
-        double s = load(p);
+        double s = load_sample(p);
         if (Fault fault = classify(s); fault != Fault::None) return {fault, i};
         out[i] = to_stored_sample(s);
     }
@@ -230,12 +212,9 @@ ConversionResult convert_fractions_scalar(const char* base, std::ptrdiff_t strid
 ConversionResult convert_fractions_vector(const char* base, std::ptrdiff_t stride, std::size_t count,
                                           std::int16_t* out) noexcept {
     static const bool available = vector_kernel_available();
-    if (!available) return convert_fractions_scalar(base, stride, count, out);
-    constexpr std::ptrdiff_t kDouble = sizeof(double);
-    if (stride == kDouble) return convert_blocks<Layout::Contiguous>(base, stride, count, out);
-    if (stride == -kDouble) return convert_blocks<Layout::Reversed>(base, stride, count, out);
-    if (stride == 2 * kDouble) return convert_blocks<Layout::EveryOther>(base, stride, count, out);
-    return convert_blocks<Layout::Any>(base, stride, count, out);
+    return vector_or_scalar(available, base, stride, count, out, [&](auto layout) {
+        return convert_blocks<decltype(layout)::value>(base, stride, count, out);
+    });
 }
 
 bool vector_kernel_available() noexcept { return cpu::features().avx2; }
@@ -251,8 +230,9 @@ ConversionResult convert_fractions_wide(const char* base, std::ptrdiff_t stride,
 
 bool wide_kernel_available() noexcept { return cpu::features().avx512f && vector_kernel_available(); }
 
-#else
+#elif !defined(__aarch64__)
 
+// No vector loop for this architecture (aarch64 has its own file).
 ConversionResult convert_fractions_vector(const char* base, std::ptrdiff_t stride, std::size_t count,
                                         std::int16_t* out) noexcept {
     return convert_fractions_scalar(base, stride, count, out);
@@ -271,7 +251,7 @@ bool wide_kernel_available() noexcept { return false; }
 
 ConversionResult convert_fractions(const char* base, std::ptrdiff_t stride, std::size_t count,
                                    std::int16_t* out) noexcept {
-    if (stride == 0 && count > 0) return convert_repeated(load(base), count, out);
+    if (stride == 0 && count > 0) return convert_repeated(load_sample(base), count, out);
     return convert_fractions_wide(base, stride, count, out);
 }
 

@@ -1,8 +1,7 @@
 #include "sample_encoding_paths.hpp"
 
 #include "cpu_features.hpp"
-
-#include <array>
+#include "sample_encoding_tables.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -30,35 +29,6 @@ std::size_t encode_samples_scalar(const std::int16_t* samples, std::size_t count
 }
 
 #ifdef PROTOCOLS_HAVE_X86_KERNELS
-
-namespace {
-
-// For four samples laid out as [b0 b1 b2 0] each, indexed by the "needs a
-// second byte" bits (low nibble) and "needs a third byte" bits (high
-// nibble): the byte shuffle that packs their varints together, and the
-// packed length.
-struct PackTables {
-    alignas(16) std::array<std::array<std::uint8_t, 16>, 256> shuffle{};
-    std::array<std::uint8_t, 256> length{};
-};
-
-constexpr PackTables make_pack_tables() {
-    PackTables tables;
-    for (unsigned key = 0; key < 256; ++key) {
-        unsigned at = 0;
-        for (unsigned lane = 0; lane < 4; ++lane) {
-            const unsigned bytes = 1 + ((key >> lane) & 1) + ((key >> (lane + 4)) & 1);
-            for (unsigned b = 0; b < bytes; ++b) tables.shuffle[key][at++] = static_cast<std::uint8_t>(4 * lane + b);
-        }
-        tables.length[key] = static_cast<std::uint8_t>(at);
-        for (; at < 16; ++at) tables.shuffle[key][at] = 0x80;  // zero fill
-    }
-    return tables;
-}
-
-constexpr PackTables kPack = make_pack_tables();
-
-}  // namespace
 
 __attribute__((target("ssse3,sse4.1"))) std::size_t encode_samples_vector(const std::int16_t* samples,
                                                                           std::size_t count,
@@ -100,8 +70,9 @@ bool sample_vector_encoder_available() noexcept {
     return cpu::features().ssse3 && cpu::features().sse4_1;
 }
 
-#else
+#elif !defined(__aarch64__)
 
+// No vector loop for this architecture (aarch64 has its own file).
 std::size_t encode_samples_vector(const std::int16_t* samples, std::size_t count, std::uint8_t* out) noexcept {
     return encode_samples_scalar(samples, count, out);
 }

@@ -1,5 +1,6 @@
 // Zigzag varint encoding of signed 16-bit samples, the bulk of large
-// protocol files: a portable loop and an SSSE3 loop chosen at run time.
+// protocol files: a portable loop and a vector loop (SSSE3 on x86, NEON on
+// aarch64) chosen at run time.
 // Private to the library: the encoder is its only caller.
 #pragma once
 

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "cpu_features.hpp"
 #include "guarded_memory.hpp"
 #include "sample_conversion_paths.hpp"
 
@@ -34,8 +35,12 @@ void PrintTo(const Loop& loop, std::ostream* os) { *os << loop.name; }
 
 const Loop kLoops[] = {
     {"Scalar", convert_fractions_scalar, nullptr, ""},
+#if defined(__aarch64__)
+    {"Neon", convert_fractions_vector, vector_kernel_available, "NEON"},
+#else
     {"Avx2", convert_fractions_vector, vector_kernel_available, "AVX2"},
     {"Avx512", convert_fractions_wide, wide_kernel_available, "AVX-512F"},
+#endif
     {"Dispatch", convert_fractions, nullptr, ""},
 };
 
@@ -85,6 +90,7 @@ class ConversionAtGuardPage : public ::testing::TestWithParam<std::tuple<Loop, s
 TEST_P(ConversionAtGuardPage, ReadsOnlyTheElementsAndWritesOnlyTheOutput) {
     const auto& [loop, stride] = GetParam();
     if (loop.available != nullptr && !loop.available()) {
+        if (cpu::scalar_loops_forced()) GTEST_SKIP() << "built with the scalar loops only (PYVEXA_SCALAR_LOOPS)";
         GTEST_SKIP() << "this CPU lacks " << loop.lacking << ": the " << loop.name << " loop is not tested here";
     }
     const std::vector<std::size_t> counts = lengths();

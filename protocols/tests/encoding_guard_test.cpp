@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "cpu_features.hpp"
 #include "guarded_memory.hpp"
 #include "sample_encoding_paths.hpp"
 
@@ -24,15 +25,20 @@ using Encoder = std::size_t (*)(const std::int16_t*, std::size_t, std::uint8_t*)
 struct Loop {
     const char* name;
     Encoder encoder;
-    bool (*available)() noexcept;
+    bool (*available)() noexcept;  // nullptr: always there
+    const char* lacking;           // what the CPU lacks when it is not
 };
 
 void PrintTo(const Loop& loop, std::ostream* os) { *os << loop.name; }
 
 const Loop kLoops[] = {
-    {"Scalar", encode_samples_scalar, nullptr},
-    {"Ssse3", encode_samples_vector, sample_vector_encoder_available},
-    {"Dispatch", encode_samples, nullptr},
+    {"Scalar", encode_samples_scalar, nullptr, ""},
+#if defined(__aarch64__)
+    {"Neon", encode_samples_vector, sample_vector_encoder_available, "NEON"},
+#else
+    {"Ssse3", encode_samples_vector, sample_vector_encoder_available, "SSSE3 and SSE4.1"},
+#endif
+    {"Dispatch", encode_samples, nullptr, ""},
 };
 
 // Samples of one, two and three encoded bytes in turn, a widest sample
@@ -78,7 +84,8 @@ class EncodingAtGuardPage : public ::testing::TestWithParam<std::tuple<Loop, Edg
 TEST_P(EncodingAtGuardPage, ReadsOnlyTheSamplesAndWritesOnlyTheRoomGranted) {
     const auto& [loop, input_edge, output_edge] = GetParam();
     if (loop.available != nullptr && !loop.available()) {
-        GTEST_SKIP() << "this CPU lacks SSSE3 and SSE4.1: the " << loop.name << " loop is not tested here";
+        if (cpu::scalar_loops_forced()) GTEST_SKIP() << "built with the scalar loops only (PYVEXA_SCALAR_LOOPS)";
+        GTEST_SKIP() << "this CPU lacks " << loop.lacking << ": the " << loop.name << " loop is not tested here";
     }
     const std::vector<std::size_t> counts = lengths();
     const std::size_t longest = counts.back();

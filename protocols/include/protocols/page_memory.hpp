@@ -2,7 +2,7 @@
 // buffers and encoded files. A mapping is exactly as long as its request
 // rounded up to whole pages. Mappings of one huge page or more start on a
 // huge-page boundary and are offered transparent huge pages, which back
-// every whole 2 MiB range inside them and leave the tail on small pages, so
+// every whole huge page inside them and leave the tail on small pages, so
 // no buffer is rounded up to a huge page.
 // A freed mapping is either unmapped or, up to 64 MiB in all, kept for the
 // next buffer of its size with its pages lazily freed (MADV_FREE): the
@@ -16,9 +16,11 @@ namespace protocols::memory {
 
 // Requests below this stay on the general-purpose heap.
 inline constexpr std::size_t kMapThreshold = std::size_t{64} << 10;
-inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
+// Both as the running system has them: 4 KiB, 16 KiB or 64 KiB pages on
+// aarch64 kernels, with huge pages of 2 MiB, 32 MiB or 512 MiB.
 std::size_t page_size() noexcept;
+std::size_t huge_page_size() noexcept;
 
 // `bytes` rounded up to whole pages: the length that map_pages maps.
 // Throws std::bad_alloc when that does not fit in a size.
